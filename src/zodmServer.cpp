@@ -1,0 +1,260 @@
+// Server module: the service socket, the request tokenizer and the checked
+// receive pipeline. The pipeline reads and writes only the caller's records.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+#include "dmLog.h"
+#include "zodm.h"
+
+namespace {
+
+constexpr char kDmModule[] = "zodmServer";
+
+// A command token and what it means. Both spellings of a code share a row.
+struct Token {
+  std::string_view symbolic;
+  std::string_view numeric;
+  int32_t code;
+  int32_t argc;
+};
+
+constexpr std::array<Token, 4> kTokens{{
+    {"dmDisplay", "0", DM_CMD_DISPLAY, 2},
+    {"dmDisplayPartial", "1", DM_CMD_DISPLAY_PARTIAL, 6},
+    {"dmDump", "2", DM_CMD_DUMP, 1},
+    {"dmEraseToWhite", "3", DM_CMD_ERASE_TO_WHITE, 1},
+}};
+
+// Tokens longer than this are refused unseen, and shown cut to this length.
+constexpr std::size_t kMaxTokenShown = 1023;
+
+// Reads text as strtol reads base 10 in the C locale (white space, optional
+// sign, digits up to the first other character; no digits gives 0), held in
+// 32 bits with saturation. Locale-free, and it stops counting digits once the
+// value has saturated.
+constexpr int32_t readInt32(const char* text) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  constexpr uint64_t kLimit = uint64_t{1} << 31;  // |INT32_MIN|
+  uint64_t magnitude = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    magnitude = magnitude * 10 + static_cast<uint64_t>(*text - '0');
+    if (magnitude > kLimit) break;
+  }
+  if (negative)
+    return magnitude >= kLimit ? std::numeric_limits<int32_t>::min()
+                               : -static_cast<int32_t>(magnitude);
+  return magnitude >= kLimit ? std::numeric_limits<int32_t>::max()
+                             : static_cast<int32_t>(magnitude);
+}
+
+static_assert(readInt32(" \t\n+42x") == 42);
+static_assert(readInt32("-2147483648") == std::numeric_limits<int32_t>::min());
+static_assert(readInt32("2147483648") == std::numeric_limits<int32_t>::max());
+static_assert(readInt32("-99999999999999999999") ==
+              std::numeric_limits<int32_t>::min());
+static_assert(readInt32("- 1") == 0 && readInt32("") == 0);
+
+// Levels and coordinates are compared as unsigned, so negatives are refused.
+constexpr bool above(int32_t value, uint32_t limit) {
+  return static_cast<uint32_t>(value) > limit;
+}
+
+}  // namespace
+
+/* See documentation in header file. */
+int32_t dmGetServerPort(int32_t* port) {
+  *port = DM_SERVER_PORT;
+  return 0;
+}
+
+/* See documentation in header file. */
+int32_t initServer(int32_t* socketOut, int32_t loopbackOnly) {
+  // The descriptor is the caller's from here on, even if binding fails.
+  *socketOut = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int32_t port = 0;
+  dmGetServerPort(&port);
+
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(static_cast<uint16_t>(port));
+  local.sin_addr.s_addr =
+      htonl(loopbackOnly == 1 ? INADDR_LOOPBACK : INADDR_ANY);
+  if (bind(*socketOut, reinterpret_cast<const sockaddr*>(&local),
+           sizeof local) != 0) {
+    std::perror("Error invoking bind");
+    return -1;
+  }
+  std::array<char, 17> shown{};
+  inet_ntop(AF_INET, &local.sin_addr, shown.data(), shown.size());
+  DM_WARN("Bound successfully to %s:%d.\n", shown.data(), port);
+  return 0;
+}
+
+/* See documentation in header file. */
+int32_t dmParseMessage(const char* text, DmMessage* message) {
+  message->code = DM_CMD_UNDEFINED;
+  for (auto& arg : message->args) arg[0] = '\0';
+  if (text[0] != '!') {
+    DM_ERROR("Command should start with '!'. (%s)\n", text);
+    return -1;
+  }
+  const char* const start = text + 1;
+  const std::string_view token(start, std::strcspn(start, ","));
+  const char* const arguments =
+      start + token.size() + (start[token.size()] == ',' ? 1 : 0);
+
+  const auto match =
+      std::find_if(kTokens.begin(), kTokens.end(), [token](const Token& t) {
+        return token == t.symbolic || token == t.numeric;
+      });
+  if (match == kTokens.end()) {
+    std::memcpy(message->name, "Undefined", sizeof "Undefined");
+    message->code = DM_CMD_UNDEFINED;
+    const int shown = static_cast<int>(std::min(token.size(), kMaxTokenShown));
+    DM_ERROR("Command %.*s \n\n", shown, token.data());
+    DM_ERROR("Error parsing (%s). Command undefined\n\n", text);
+    message->argc = -1;
+    return -1;
+  }
+  // Only the table's tokens reach name, so they always fit.
+  token.copy(message->name, token.size());
+  message->name[token.size()] = '\0';
+  message->code = match->code;
+  message->argc = match->argc;
+  zoDmGetArgs(arguments, message, match->argc);
+  return 0;
+}
+
+/* See documentation in header file. */
+void zoDmGetArgs(const char* argumentText, DmMessage* message, int32_t count) {
+  const int32_t slots = std::min<int32_t>(count, DM_MAX_ARGS);
+  const char* at = argumentText;
+  for (int32_t i = 0; i < slots; ++i) {
+    const std::size_t length = std::strcspn(at, ",");
+    // Fields longer than a slot are cut to its 255 characters.
+    const std::size_t kept = std::min<std::size_t>(length, DM_ARG_SIZE - 1);
+    char* const slot = message->args[i];
+    std::memcpy(slot, at, kept);
+    slot[kept] = '\0';
+    at += length;
+    if (*at == ',') ++at;
+  }
+}
+
+/* See documentation in header file. */
+int32_t dmParseCommand(const DmMessage* message, DmCommand* command) {
+  const auto& args = message->args;
+  switch (message->code) {
+    case DM_CMD_DISPLAY:
+      command->priority = readInt32(args[0]);
+      command->quality = readInt32(args[1]);
+      break;
+    case DM_CMD_DISPLAY_PARTIAL:
+      command->priority = readInt32(args[0]);
+      command->quality = readInt32(args[1]);
+      command->xUp = readInt32(args[2]);
+      command->yUp = readInt32(args[3]);
+      command->xDown = readInt32(args[4]);
+      command->yDown = readInt32(args[5]);
+      break;
+    case DM_CMD_DUMP:
+    case DM_CMD_ERASE_TO_WHITE:
+      command->priority = readInt32(args[0]);
+      break;
+    default:
+      // Codes outside 0..3 are refused alike: nothing is converted.
+      DM_ERROR("Undefined command\n");
+      command->code = DM_CMD_UNDEFINED;
+      return -1;
+  }
+  command->code = message->code;
+  return 0;
+}
+
+/* See documentation in header file. */
+int32_t dmValidateCommand(const DmCommand* command) {
+  const DmCommand& c = *command;
+  if (c.code == DM_CMD_DISPLAY_PARTIAL) {
+    if (above(c.xUp, DM_MAX_X)) {
+      DM_ERROR("Invalid coordinate xUp (%d)\n", c.xUp);
+      return -1;
+    }
+    if (above(c.xDown, DM_MAX_X)) {
+      DM_ERROR("Invalid coordinate xDown (%d)\n", c.xDown);
+      return -1;
+    }
+    if (above(c.yUp, DM_MAX_Y)) {
+      DM_ERROR("Invalid coordinate yUp (%d)\n", c.yUp);
+      return -1;
+    }
+    if (above(c.yDown, DM_MAX_Y)) {
+      DM_ERROR("Invalid coordinate yDown (%d)\n", c.yDown);
+      return -1;
+    }
+    // Corners may come in either order, but the rectangle needs an area.
+    if (c.yUp == c.yDown || c.xUp == c.xDown) {
+      DM_ERROR("Trying to do a partial update of a line (%d,%d):(%d,%d)\n", c.xUp, c.yUp, c.xDown, c.yDown);
+      return -1;
+    }
+  }
+  switch (c.code) {
+    case DM_CMD_DISPLAY:
+    case DM_CMD_DISPLAY_PARTIAL:
+      if (above(c.priority, DM_MAX_LEVEL)) {
+        DM_ERROR("priority out of range (%d)\n", c.priority);
+        return -1;
+      }
+      if (above(c.quality, DM_MAX_LEVEL)) {
+        DM_ERROR("quality out of range (%d)\n", c.quality);
+        return -1;
+      }
+      return 0;
+    case DM_CMD_DUMP:
+      DM_WARN("Dump command not yet validated\n");
+      return 0;
+    case DM_CMD_ERASE_TO_WHITE:
+      if (above(c.priority, DM_MAX_LEVEL)) {
+        DM_ERROR("priority out of range (%d)\n", c.priority);
+        return -1;
+      }
+      return 0;
+    case DM_CMD_UNDEFINED:
+      DM_WARN("Undefined command\n");
+      return -1;
+    default:
+      // The one silent refusal: a code no request can carry.
+      return -1;
+  }
+}
+
+/* See documentation in header file. */
+int32_t dmMessageParser(const char* text, DmCommand* command) {
+  DmMessage message;  // dmParseMessage writes every field that is read later
+  int32_t result = dmParseMessage(text, &message);
+  if (result != 0) {
+    DM_ERROR("dmParseMessage failed with errorcode %d\n", result);
+    return -1;
+  }
+  result = dmParseCommand(&message, command);
+  if (result != 0) {
+    DM_ERROR("dmParseCommand failed with errorcode %d\n", result);
+    return -1;
+  }
+  result = dmValidateCommand(command);
+  if (result != 0) {
+    DM_ERROR("dmValidateCommand failed with errorcode %d\n", result);
+    return -1;
+  }
+  return 0;
+}
