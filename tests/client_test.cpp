@@ -1,0 +1,4 @@
+#include <gtest/gtest.h>
+
+#include "testSupport.h"
+#include "zodm.h"
