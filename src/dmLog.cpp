@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
