@@ -142,111 +142,74 @@ TEST(ParseCommand, WritesOnlyTheFieldsItsCodeCarries) {
   }
 }
 
-TEST(ValidateCommand, RulesOrderAndBounds) {
-  const auto refused = [](const std::string& message) {
-    return Lines{error("dmValidateCommand", message)};
+void expectValidation(const DmCommand& command, int32_t result,
+                      const Lines& lines) {
+  SCOPED_TRACE(testing::PrintToString(fields(command)));
+  DiagnosticCapture capture;
+  EXPECT_EQ(result, dmValidateCommand(&command));
+  expectDiagnostics(capture, lines);
+}
+
+TEST(ValidateCommand, AcceptsInclusiveBoundsAndIgnoresUnusedFields) {
+  const DmCommand kAccepted[] = {
+      {1, 0, 0, 0, 0, 768, 1024},
+      {1, 3, 3, 768, 1024, 0, 0},  // corners in either order
+      {1, 0, 0, 100, 200, 50, 100},
+      {0, 3, 3, -1, -1, -1, -1},  // code 0 has no rectangle
+      {0, 0, 0, 5, 5, 5, 5},
+      {3, 3, 99, -1, -1, -1, -1},  // code 3 has no quality either
+      {3, 0, -1, 0, 0, 0, 0},
   };
+  for (const auto& command : kAccepted) expectValidation(command, 0, {});
+}
+
+TEST(ValidateCommand, RefusesAtTheFirstFailingRule) {
+  // Rules in order: xUp, xDown, yUp, yDown, line, priority, quality.
+  // Negatives are out of range and printed signed.
   const struct {
     DmCommand command;
-    int32_t result;
-    Lines lines;
+    std::string message;
   } kCases[] = {
-      // Rectangles: bounds inclusive, corners in either order.
-      {{1, 0, 0, 0, 0, 768, 1024}, 0, {}},
-      {{1, 3, 3, 768, 1024, 0, 0}, 0, {}},
-      {{1, 0, 0, 100, 200, 50, 100}, 0, {}},
-      {{1, 0, 0, 769, 0, 10, 10},
-       -1,
-       refused("Invalid coordinate xUp (769)\n")},
-      {{1, 0, 0, -1, 0, 10, 10}, -1, refused("Invalid coordinate xUp (-1)\n")},
-      {{1, 0, 0, kMin, 0, 10, 10},
-       -1,
-       refused("Invalid coordinate xUp (-2147483648)\n")},
-      {{1, 0, 0, 0, 0, 769, 10},
-       -1,
-       refused("Invalid coordinate xDown (769)\n")},
-      {{1, 0, 0, 0, 0, -1, 10}, -1, refused("Invalid coordinate xDown (-1)\n")},
-      {{1, 0, 0, 0, 1025, 10, 10},
-       -1,
-       refused("Invalid coordinate yUp (1025)\n")},
-      {{1, 0, 0, 0, -5, 10, 10}, -1, refused("Invalid coordinate yUp (-5)\n")},
-      {{1, 0, 0, 0, 0, 10, 1025},
-       -1,
-       refused("Invalid coordinate yDown (1025)\n")},
-      {{1, 0, 0, 0, 0, 10, kMax},
-       -1,
-       refused("Invalid coordinate yDown (2147483647)\n")},
-      {{1, 0, 0, 10, 10, 10, 20},
-       -1,
-       refused("Trying to do a partial update of a line (10,10):(10,20)\n")},
+      {{1, 0, 0, 769, 0, 10, 10}, "Invalid coordinate xUp (769)\n"},
+      {{1, 0, 0, -1, 0, 10, 10}, "Invalid coordinate xUp (-1)\n"},
+      {{1, 0, 0, kMin, 0, 10, 10}, "Invalid coordinate xUp (-2147483648)\n"},
+      {{1, 2, 3, 800, 2000, 0, 0}, "Invalid coordinate xUp (800)\n"},
+      {{1, 0, 0, 0, 2000, 769, 10}, "Invalid coordinate xDown (769)\n"},
+      {{1, 0, 0, 0, 0, -1, 10}, "Invalid coordinate xDown (-1)\n"},
+      {{1, 0, 0, 0, 1025, 10, 3000}, "Invalid coordinate yUp (1025)\n"},
+      {{1, 0, 0, 0, -5, 10, 10}, "Invalid coordinate yUp (-5)\n"},
+      {{1, 0, 0, 5, 5, 5, 1025}, "Invalid coordinate yDown (1025)\n"},
+      {{1, 0, 0, 0, 0, 10, kMax}, "Invalid coordinate yDown (2147483647)\n"},
+      {{1, 9, 9, 10, 10, 10, 20},
+       "Trying to do a partial update of a line (10,10):(10,20)\n"},
       {{1, 0, 0, 10, 20, 30, 20},
-       -1,
-       refused("Trying to do a partial update of a line (10,20):(30,20)\n")},
+       "Trying to do a partial update of a line (10,20):(30,20)\n"},
       {{1, 0, 0, 768, 1024, 768, 1024},
-       -1,
-       refused(
-           "Trying to do a partial update of a line (768,1024):(768,1024)\n")},
-      // The first failing check ends validation: xUp, xDown, yUp, yDown,
-      // line, then priority and quality.
-      {{1, 2, 3, 800, 2000, 0, 0},
-       -1,
-       refused("Invalid coordinate xUp (800)\n")},
-      {{1, 0, 0, 800, 0, 900, 10},
-       -1,
-       refused("Invalid coordinate xUp (800)\n")},
-      {{1, 0, 0, 0, 2000, 900, 10},
-       -1,
-       refused("Invalid coordinate xDown (900)\n")},
-      {{1, 0, 0, 0, 2000, 10, 3000},
-       -1,
-       refused("Invalid coordinate yUp (2000)\n")},
-      {{1, 0, 0, 5, 5, 5, 3000},
-       -1,
-       refused("Invalid coordinate yDown (3000)\n")},
-      {{1, 9, 9, 5, 5, 5, 9},
-       -1,
-       refused("Trying to do a partial update of a line (5,5):(5,9)\n")},
-      {{1, 9, 9, 0, 0, 10, 10}, -1, refused("priority out of range (9)\n")},
-      {{1, 0, 4, 0, 0, 10, 10}, -1, refused("quality out of range (4)\n")},
-      // Levels, codes 0 and 1; code 0 ignores the rectangle fields.
-      {{0, 3, 3, -1, -1, -1, -1}, 0, {}},
-      {{0, 0, 0, 5, 5, 5, 5}, 0, {}},
-      {{0, 4, 0, 0, 0, 0, 0}, -1, refused("priority out of range (4)\n")},
-      {{0, 0, 4, 0, 0, 0, 0}, -1, refused("quality out of range (4)\n")},
-      {{0, -1, 0, 0, 0, 0, 0}, -1, refused("priority out of range (-1)\n")},
-      {{0, 0, -1, 0, 0, 0, 0}, -1, refused("quality out of range (-1)\n")},
-      {{0, kMax, 9, 0, 0, 0, 0},
-       -1,
-       refused("priority out of range (2147483647)\n")},
-      // Erase to white checks the priority only.
-      {{3, 3, 99, -1, -1, -1, -1}, 0, {}},
-      {{3, 0, -1, 0, 0, 0, 0}, 0, {}},
-      {{3, 4, 0, 0, 0, 0, 0}, -1, refused("priority out of range (4)\n")},
-      {{3, kMin, 0, 0, 0, 0, 0},
-       -1,
-       refused("priority out of range (-2147483648)\n")},
-      // A dump passes unchecked, with a warning; undefined is refused with one.
-      {{2, 7, -1, -1, -1, -1, -1},
-       0,
-       {warning("dmValidateCommand", "Dump command not yet validated\n")}},
-      {{2, -1, 0, 0, 0, 0, 0},
-       0,
-       {warning("dmValidateCommand", "Dump command not yet validated\n")}},
-      {{4, 0, 0, 0, 0, 10, 10},
-       -1,
-       {warning("dmValidateCommand", "Undefined command\n")}},
-      // Codes no request can carry are refused silently.
-      {{-1, 0, 0, 0, 0, 10, 10}, -1, {}},
-      {{5, 0, 0, 0, 0, 10, 10}, -1, {}},
-      {{kMin, 0, 0, 0, 0, 10, 10}, -1, {}},
-      {{kMax, 0, 0, 0, 0, 10, 10}, -1, {}},
+       "Trying to do a partial update of a line (768,1024):(768,1024)\n"},
+      {{1, 9, 9, 0, 0, 10, 10}, "priority out of range (9)\n"},
+      {{1, 0, 4, 0, 0, 10, 10}, "quality out of range (4)\n"},
+      {{0, 4, 0, 0, 0, 0, 0}, "priority out of range (4)\n"},
+      {{0, 0, 4, 0, 0, 0, 0}, "quality out of range (4)\n"},
+      {{0, -1, -1, 0, 0, 0, 0}, "priority out of range (-1)\n"},
+      {{0, 0, -1, 0, 0, 0, 0}, "quality out of range (-1)\n"},
+      {{0, kMax, 9, 0, 0, 0, 0}, "priority out of range (2147483647)\n"},
+      {{3, 4, 0, 0, 0, 0, 0}, "priority out of range (4)\n"},
+      {{3, kMin, 0, 0, 0, 0, 0}, "priority out of range (-2147483648)\n"},
   };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(testing::PrintToString(fields(c.command)));
-    DiagnosticCapture capture;
-    EXPECT_EQ(c.result, dmValidateCommand(&c.command));
-    expectDiagnostics(capture, c.lines);
-  }
+  for (const auto& c : kCases)
+    expectValidation(c.command, -1, {error("dmValidateCommand", c.message)});
+}
+
+TEST(ValidateCommand, DumpWarnsUndefinedWarnsOtherCodesAreSilent) {
+  const Lines kDump = {
+      warning("dmValidateCommand", "Dump command not yet validated\n")};
+  const Lines kUndefined = {
+      warning("dmValidateCommand", "Undefined command\n")};
+  expectValidation({2, 7, -1, -1, -1, -1, -1}, 0, kDump);
+  expectValidation({2, -1, 0, 0, 0, 0, 0}, 0, kDump);  // argument unchecked
+  expectValidation({4, 0, 0, 0, 0, 10, 10}, -1, kUndefined);
+  for (const int32_t code : {-1, 5, kMin, kMax})
+    expectValidation({code, 0, 0, 0, 0, 10, 10}, -1, {});
 }
 
 // The pipeline's own line after a failed stage.
