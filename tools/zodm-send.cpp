@@ -1,0 +1,294 @@
+// zodm-send: sends one display-update request from a shell or a script,
+// through the library's request calls, as any application would.
+#include <arpa/inet.h>
+#include <getopt.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "zodm.h"
+
+namespace {
+
+constexpr int kExitFailure = 1;  // the server address cannot be used
+constexpr int kExitUsage = 2;    // bad arguments; nothing was sent
+
+constexpr char kUsage[] =
+    "Usage: zodm-send [OPTION]... display PRIORITY QUALITY\n"
+    "       zodm-send [OPTION]... partial PRIORITY QUALITY XUP YUP XDOWN "
+    "YDOWN\n"
+    "       zodm-send [OPTION]... erase PRIORITY\n";
+
+constexpr char kHelp[] =
+    "Sends one display-update request to the display service, UDP port "
+    "50555.\n"
+    "\n"
+    "Requests:\n"
+    "  display PRIORITY QUALITY   update the whole display\n"
+    "  partial PRIORITY QUALITY XUP YUP XDOWN YDOWN\n"
+    "                             update the rectangle with the corners\n"
+    "                             (XUP,YUP) and (XDOWN,YDOWN), in any order\n"
+    "  erase PRIORITY             erase the display to white\n"
+    "\n"
+    "Levels run 0..3, x runs 0..768 and y 0..1024, both ends included; a\n"
+    "rectangle needs an area. Values outside these are refused here, since\n"
+    "the service would refuse them, unless --force is given.\n"
+    "\n"
+    "Options (before the request, so negative values need no \"--\"):\n"
+    "  -s, --server=ADDRESS  send to ADDRESS, a dotted-decimal IPv4 address\n"
+    "                        or a host name (default 127.0.0.1)\n"
+    "  -n, --dry-run         print the request text, send nothing\n"
+    "  -f, --force           send values that the service will refuse\n"
+    "  -h, --help            show this help and exit\n"
+    "      --version         show the version and exit\n"
+    "\n"
+    "Requests get no reply: exit status 0 means the request was handed to\n"
+    "the library, not that it arrived. Exit status 1: the server address\n"
+    "cannot be resolved or used; 2: bad arguments. Either way nothing is "
+    "sent.\n"
+    "\n"
+    "Examples:\n"
+    "  zodm-send display 1 2\n"
+    "  zodm-send partial 2 1 0 0 100 200\n"
+    "  zodm-send -s 127.0.0.2 erase 3\n"
+    "  zodm-send --dry-run partial 2 1 0 0 100 200   # prints "
+    "!1,2,1,0,0,100,200\n";
+
+// A request the tool can send: its name on the command line, its code and
+// the names of its values, in the order the request call takes them.
+struct RequestKind {
+  std::string_view name;
+  int32_t code;
+  std::span<const std::string_view> params;
+};
+
+constexpr std::array<std::string_view, 2> kDisplayParams{"PRIORITY", "QUALITY"};
+constexpr std::array<std::string_view, 6> kPartialParams{
+    "PRIORITY", "QUALITY", "XUP", "YUP", "XDOWN", "YDOWN"};
+constexpr std::array<std::string_view, 1> kEraseParams{"PRIORITY"};
+
+constexpr std::array<RequestKind, 3> kRequests{{
+    {"display", DM_CMD_DISPLAY, kDisplayParams},
+    {"partial", DM_CMD_DISPLAY_PARTIAL, kPartialParams},
+    {"erase", DM_CMD_ERASE_TO_WHITE, kEraseParams},
+}};
+
+struct Options {
+  const char* server = nullptr;
+  bool dryRun = false;
+  bool force = false;
+};
+
+// Reports an argument error: one line naming the problem, then the usage.
+int usageError(const std::string& problem) {
+  std::fprintf(stderr, "zodm-send: %s\n%sTry 'zodm-send --help' for more.\n",
+               problem.c_str(), kUsage);
+  return kExitUsage;
+}
+
+// Reads word as a whole decimal integer ("-" and digits only) that fits in
+// 32 bits, or names what is wrong with it in *problem.
+std::optional<int32_t> readValue(std::string_view name, std::string_view word,
+                                 std::string* problem) {
+  int32_t value = 0;
+  const auto [end, error] =
+      std::from_chars(word.data(), word.data() + word.size(), value);
+  if (error == std::errc::result_out_of_range) {
+    *problem = std::string(name) + ": '" + std::string(word) +
+               "' is out of range for a 32-bit value";
+    return std::nullopt;
+  }
+  if (error != std::errc{} || end != word.data() + word.size()) {
+    *problem = std::string(name) + ": '" + std::string(word) +
+               "' is not a decimal integer";
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Names the first value the display service would refuse, in the order the
+// service checks them, or returns an empty text.
+std::string refusal(const DmCommand& c) {
+  const auto outside = [](std::string_view name, int32_t value, int32_t max) {
+    if (value >= 0 && value <= max) return std::string();
+    return std::string(name) + " " + std::to_string(value) + " is outside 0.." +
+           std::to_string(max);
+  };
+  std::string problem;
+  if (c.code == DM_CMD_DISPLAY_PARTIAL) {
+    if (!(problem = outside("XUP", c.xUp, DM_MAX_X)).empty()) return problem;
+    if (!(problem = outside("XDOWN", c.xDown, DM_MAX_X)).empty())
+      return problem;
+    if (!(problem = outside("YUP", c.yUp, DM_MAX_Y)).empty()) return problem;
+    if (!(problem = outside("YDOWN", c.yDown, DM_MAX_Y)).empty())
+      return problem;
+    if (c.xUp == c.xDown || c.yUp == c.yDown)
+      return "the rectangle (" + std::to_string(c.xUp) + "," +
+             std::to_string(c.yUp) + ")-(" + std::to_string(c.xDown) + "," +
+             std::to_string(c.yDown) + ") has no area";
+  }
+  if (!(problem = outside("PRIORITY", c.priority, DM_MAX_LEVEL)).empty())
+    return problem;
+  if (c.code != DM_CMD_ERASE_TO_WHITE)
+    return outside("QUALITY", c.quality, DM_MAX_LEVEL);
+  return problem;
+}
+
+// Turns a dotted-decimal address or a host name into dotted-decimal text,
+// since the library takes dotted-decimal IPv4 only.
+std::optional<std::string> resolveServer(const char* server) {
+  std::array<char, INET_ADDRSTRLEN> text{};
+  in_addr numeric{};
+  if (inet_pton(AF_INET, server, &numeric) == 1) return std::string(server);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  const int error = getaddrinfo(server, nullptr, &hints, &found);
+  if (error != 0) {
+    std::fprintf(stderr, "zodm-send: cannot resolve '%s': %s\n", server,
+                 gai_strerror(error));
+    return std::nullopt;
+  }
+  const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  inet_ntop(AF_INET, &address->sin_addr, text.data(), text.size());
+  freeaddrinfo(found);
+  return std::string(text.data());
+}
+
+// Hands the request to the library's request call for its code.
+void send(const DmCommand& c) {
+  switch (c.code) {
+    case DM_CMD_DISPLAY:
+      dmDisplay(c.priority, c.quality);
+      break;
+    case DM_CMD_DISPLAY_PARTIAL:
+      dmDisplayPartial(c.priority, c.quality, c.xUp, c.yUp, c.xDown, c.yDown);
+      break;
+    case DM_CMD_ERASE_TO_WHITE:
+      dmDisplayEraseToWhite(c.priority);
+      break;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  enum { kVersionOption = 1000 };
+  constexpr std::array<option, 6> kLongOptions{{
+      {"server", required_argument, nullptr, 's'},
+      {"dry-run", no_argument, nullptr, 'n'},
+      {"force", no_argument, nullptr, 'f'},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersionOption},
+      {nullptr, 0, nullptr, 0},
+  }};
+  Options options;
+  opterr = 0;  // errors are reported below, in this tool's own words
+  // "+": options end at the request name, so "-1" is a value, not an option.
+  for (int c; (c = getopt_long(argc, argv, "+:s:nfh", kLongOptions.data(),
+                               nullptr)) != -1;) {
+    switch (c) {
+      case 's':
+        options.server = optarg;
+        break;
+      case 'n':
+        options.dryRun = true;
+        break;
+      case 'f':
+        options.force = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        std::fputs(kHelp, stdout);
+        return 0;
+      case kVersionOption:
+        std::printf("zodm-send (libzodm) %s\n", ZODM_VERSION);
+        return 0;
+      case ':':
+        return usageError(std::string("option '") + argv[optind - 1] +
+                          "' needs an argument");
+      default:
+        return usageError(optopt != 0 ? std::string("unknown option '-") +
+                                            static_cast<char>(optopt) + "'"
+                                      : std::string("unknown option '") +
+                                            argv[optind - 1] + "'");
+    }
+  }
+
+  const std::span<char*> words(argv + optind,
+                               static_cast<std::size_t>(argc - optind));
+  if (words.empty())
+    return usageError("no request given (display, partial or erase)");
+  const std::string_view name = words[0];
+  const RequestKind* kind = nullptr;
+  for (const auto& k : kRequests)
+    if (k.name == name) kind = &k;
+  if (kind == nullptr)
+    return usageError("unknown request '" + std::string(name) +
+                      "' (display, partial or erase)");
+
+  // Values in the order of DmCommand, from priority on.
+  std::array<int32_t, 6> values{};
+  std::string problem;
+  for (std::size_t i = 0; i < kind->params.size(); ++i) {
+    if (i + 1 >= words.size())
+      return usageError(std::string(kind->params[i]) + " missing for " +
+                        std::string(kind->name));
+    const auto value = readValue(kind->params[i], words[i + 1], &problem);
+    if (!value) return usageError(problem);
+    values[i] = *value;
+  }
+  if (words.size() > kind->params.size() + 1) {
+    const std::string_view surplus = words[kind->params.size() + 1];
+    return usageError("surplus argument '" + std::string(surplus) + "'" +
+                      (surplus.starts_with('-')
+                           ? " (options go before the request name)"
+                           : ""));
+  }
+
+  const DmCommand command{kind->code, values[0], values[1], values[2],
+                          values[3],  values[4], values[5]};
+  if (!options.force) {
+    problem = refusal(command);
+    if (!problem.empty()) {
+      std::fprintf(stderr,
+                   "zodm-send: %s; the display service would refuse it "
+                   "(--force sends it anyway)\n",
+                   problem.c_str());
+      return kExitUsage;
+    }
+  }
+
+  std::optional<std::string> server;
+  if (options.server != nullptr && *options.server == '\0')
+    return usageError("the server address is empty");
+  if (options.server != nullptr) {
+    server = resolveServer(options.server);
+    if (!server) return kExitFailure;
+  }
+
+  if (options.dryRun) {
+    std::array<char, DM_FRAME_SIZE> text{};
+    dmMessageFramer(text.data(), &command);
+    std::puts(text.data());
+    return std::fflush(stdout) == 0 ? 0 : kExitFailure;
+  }
+
+  if (server && dmMessageInit(server->c_str()) != 0) {
+    std::fprintf(stderr, "zodm-send: cannot send to %s\n", server->c_str());
+    return kExitFailure;
+  }
+  send(command);
+  return 0;
+}
