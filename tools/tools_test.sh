@@ -1,0 +1,210 @@
+#!/usr/bin/env bash
+# End-to-end test of the tools on loopback port 50555:
+#   tools_test.sh ZODM_SEND ZODM_LISTEN
+# zodm-listen --count N receives what zodm-send sends; its lines are compared
+# in order. Refused invocations of zodm-send run first, while the listener
+# already waits: anything they sent would arrive first and shift every line.
+set -euo pipefail
+
+send=$1
+listen=$2
+work=$(mktemp -d)
+listener=
+drain=
+failures=0
+
+cleanup() {
+  [[ -n $listener ]] && kill "$listener" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+fail() {
+  printf 'FAIL: %s\n' "$*" >&2
+  failures=$((failures + 1))
+}
+
+# start_listener OUT ARGS...: runs zodm-listen ARGS in the background, output
+# in OUT and standard error in OUT.err, and returns once it has bound the
+# port (the library reports "Bound successfully"), without any sleeping.
+start_listener() {
+  local out=$1 line
+  shift
+  rm -f "$work/fifo" "$out.err"
+  mkfifo "$work/fifo"
+  "$listen" "$@" >"$out" 2>"$work/fifo" &
+  listener=$!
+  exec 3<"$work/fifo"
+  while IFS= read -r line <&3; do
+    printf '%s\n' "$line" >>"$out.err"
+    if [[ $line == *"Bound successfully"* ]]; then
+      cat <&3 >>"$out.err" &
+      drain=$!
+      exec 3<&-
+      return 0
+    fi
+  done
+  exec 3<&-
+  wait "$listener" || true
+  listener=
+  printf 'zodm-listen did not bind:\n%s\n' "$(cat "$out.err")" >&2
+  exit 1
+}
+
+# finish_listener: waits for the listener to end; its exit status is in rc.
+finish_listener() {
+  rc=0
+  wait "$listener" || rc=$?
+  listener=
+  wait "$drain" || true
+}
+
+# sends BYTES: sends printf's expansion of BYTES as one raw datagram.
+sends() {
+  printf "$1" >"$work/datagram"
+  cat "$work/datagram" >/dev/udp/127.0.0.1/50555
+}
+
+# expect_lines FILE EXPECTED...: FILE holds exactly the EXPECTED lines.
+expect_lines() {
+  local file=$1
+  shift
+  if ! diff -u <(printf '%s\n' "$@") "$file" >&2; then
+    fail "unexpected lines in $(basename "$file")"
+  fi
+}
+
+# --- zodm-send refuses bad arguments: exit status 2, nothing on stdout.
+# "ARGUMENTS|first line of stderr contains"
+bad=(
+  "|no request given"
+  "bogus 1|unknown request 'bogus'"
+  "display 1|QUALITY missing"
+  "display 1 2 3|surplus argument '3'"
+  "display 1 2 -n|options go before the request name"
+  "display 1 x|QUALITY: 'x' is not a decimal integer"
+  "display 1 2x|'2x' is not a decimal integer"
+  "erase 0x1|'0x1' is not a decimal integer"
+  "erase 99999999999|out of range"
+  "-x display 1 2|unknown option '-x'"
+  "--no-such display 1 2|unknown option '--no-such'"
+  "-s|option '-s' needs an argument"
+  "display 4 0|PRIORITY 4 is outside 0..3"
+  "display 0 -1|QUALITY -1 is outside 0..3"
+  "erase 4|PRIORITY 4 is outside 0..3"
+  "partial 0 0 769 0 10 10|XUP 769 is outside 0..768"
+  "partial 0 0 0 1025 10 10|YUP 1025 is outside 0..1024"
+  "partial 0 0 10 10 10 20|has no area"
+  "partial 0 0 10 20 30 20|has no area"
+)
+
+# Accepted and refused requests: "zodm-send ARGUMENTS|line of zodm-listen".
+good=(
+  "display 1 2|display priority=1 quality=2"
+  "partial 2 1 0 0 100 200|partial priority=2 quality=1 rect=(0,0)-(100,200)"
+  "partial 0 3 768 1024 0 0|partial priority=0 quality=3 rect=(768,1024)-(0,0)"
+  "erase 3|erase priority=3"
+  "-s 127.0.0.1 erase 0|erase priority=0"
+  "-s localhost display 0 3|display priority=0 quality=3"
+  "--force display 7 9|refused \"!0,7,9\""
+  "-f partial 0 0 10 10 10 20|refused \"!1,0,0,10,10,10,20\""
+  "-f erase -1|refused \"!3,-1\""
+)
+# Raw datagrams the client never writes: "printf format|line".
+raw=(
+  '!2,7|dump argument=7'
+  '!dmDisplayPartial,1,1,0,0,10,10|partial priority=1 quality=1 rect=(0,0)-(10,10)'
+  'x"\\\001\n\377\000z|refused "x\"\\\x01\n\xff\x00z"'
+)
+
+start_listener "$work/text" --count $((${#good[@]} + ${#raw[@]}))
+
+for case in "${bad[@]}"; do
+  args=${case%%|*} want=${case#*|}
+  rc=0
+  # shellcheck disable=SC2086  # the arguments are split on purpose
+  "$send" $args >"$work/out" 2>"$work/err" || rc=$?
+  [[ $rc == 2 ]] || fail "zodm-send $args: exit status $rc, expected 2"
+  [[ -s $work/out ]] && fail "zodm-send $args: printed $(cat "$work/out")"
+  [[ $(head -n 1 "$work/err") == "zodm-send: "*"$want"* ]] ||
+    fail "zodm-send $args: said '$(head -n 1 "$work/err")', expected '$want'"
+done
+# Argument errors show the usage too; refused values say how to force them.
+[[ $("$send" display 1 2>&1) == *$'\nUsage: zodm-send '* ]] ||
+  fail "no usage after an argument error"
+[[ $("$send" display 4 0 2>&1) == *--force* ]] ||
+  fail "a refused value does not mention --force"
+
+# Dry runs print the text and send nothing.
+[[ $("$send" -n partial 2 1 0 0 100 200) == '!1,2,1,0,0,100,200' ]] ||
+  fail "dry run of a partial update"
+[[ $("$send" --dry-run --force display -1 7) == '!0,-1,7' ]] ||
+  fail "forced dry run"
+
+# A second service cannot take the port.
+rc=0
+"$listen" --count 1 >/dev/null 2>"$work/busy" || rc=$?
+[[ $rc == 1 ]] || fail "second zodm-listen: exit status $rc, expected 1"
+grep -q '^zodm-listen: port 50555 is already in use' "$work/busy" ||
+  fail "second zodm-listen did not say the port is in use"
+
+expected=()
+for case in "${good[@]}"; do
+  # shellcheck disable=SC2086
+  "$send" ${case%%|*} || fail "zodm-send ${case%%|*}: exit status $?"
+  expected+=("${case#*|}")
+done
+for case in "${raw[@]}"; do
+  sends "${case%%|*}"
+  expected+=("${case#*|}")
+done
+finish_listener
+[[ $rc == 0 ]] || fail "zodm-listen --count: exit status $rc"
+expect_lines "$work/text" "${expected[@]}"
+[[ $(tail -n 1 "$work/text.err") == \
+   "zodm-listen: received 12, accepted 8, refused 4" ]] ||
+  fail "summary: $(tail -n 1 "$work/text.err")"
+
+# --- JSON, on every address: 127.0.0.2 reaches it too.
+start_listener "$work/json" --json --all --count 4
+"$send" -s 127.0.0.2 partial 2 1 0 0 100 200
+sends '!dmDump,-5'
+"$send" -f erase 9
+sends 'x"\\\001\n\377\000z'
+finish_listener
+expect_lines "$work/json" \
+  '{"accepted":true,"request":"partial","priority":2,"quality":1,"xUp":0,"yUp":0,"xDown":100,"yDown":200}' \
+  '{"accepted":true,"request":"dump","argument":-5}' \
+  '{"accepted":false,"text":"!3,9"}' \
+  '{"accepted":false,"text":"x\"\\\u0001\n\u00ff\u0000z"}'
+
+# --- SIGINT and SIGTERM end the listener cleanly, with its summary.
+for signal in INT TERM; do
+  start_listener "$work/signal"
+  kill -s "$signal" "$listener"
+  finish_listener
+  [[ $rc == 0 ]] || fail "SIG$signal: exit status $rc"
+  [[ $(tail -n 1 "$work/signal.err") == \
+     "zodm-listen: received 0, accepted 0, refused 0" ]] ||
+    fail "SIG$signal: no summary"
+done
+
+# --- zodm-listen's bad arguments, help and version.
+for args in "--count 0" "--count x" "--count" "extra" "--no-such"; do
+  rc=0
+  # shellcheck disable=SC2086
+  "$listen" $args >/dev/null 2>"$work/err" || rc=$?
+  [[ $rc == 2 && $(head -n 1 "$work/err") == "zodm-listen: "* ]] ||
+    fail "zodm-listen $args: exit status $rc, said '$(head -n 1 "$work/err")'"
+done
+for tool in "$send" "$listen"; do
+  "$tool" --help | grep -q '^Usage: ' || fail "$tool --help"
+  [[ $("$tool" --version) == *"(libzodm) "[0-9]* ]] || fail "$tool --version"
+done
+
+if ((failures > 0)); then
+  printf '%d check(s) failed\n' "$failures" >&2
+  exit 1
+fi
+echo "tools: all checks passed"
