@@ -62,6 +62,7 @@ finish_listener() {
 
 # sends BYTES: sends printf's expansion of BYTES as one raw datagram.
 sends() {
+  # shellcheck disable=SC2059  # the argument is the format, on purpose
   printf "$1" >"$work/datagram"
   cat "$work/datagram" >/dev/udp/127.0.0.1/50555
 }
