@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -92,7 +93,10 @@ int32_t initServer(int32_t* socketOut, int32_t loopbackOnly) {
       htonl(loopbackOnly == 1 ? INADDR_LOOPBACK : INADDR_ANY);
   if (bind(*socketOut, reinterpret_cast<const sockaddr*>(&local),
            sizeof local) != 0) {
+    // perror may itself change errno; keep bind's, so the caller can tell why.
+    const int error = errno;
     std::perror("Error invoking bind");
+    errno = error;
     return -1;
   }
   std::array<char, 17> shown{};

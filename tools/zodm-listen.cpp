@@ -249,23 +249,6 @@ std::string describeRefused(std::string_view bytes, bool json) {
   return out;
 }
 
-// Learns why the service socket could not be bound by binding a socket of its
-// own the same way: errno does not survive initServer's report of the failure.
-int bindError(bool all) {
-  const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (probe < 0) return errno;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(DM_SERVER_PORT);
-  local.sin_addr.s_addr = htonl(all ? INADDR_ANY : INADDR_LOOPBACK);
-  const int error =
-      bind(probe, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0
-          ? 0
-          : errno;
-  close(probe);
-  return error;
-}
-
 struct Options {
   bool all = false;
   bool json = false;
@@ -347,19 +330,16 @@ int main(int argc, char* argv[]) {
 
   int32_t fd = -1;
   if (initServer(&fd, options.all ? 0 : 1) != 0) {
+    const int error = errno;  // initServer leaves bind's errno in place
     if (fd >= 0) close(fd);
-    const int error = bindError(options.all);
     if (error == EADDRINUSE)
       std::fprintf(stderr,
                    "zodm-listen: port %d is already in use (is another "
                    "display service running?)\n",
                    DM_SERVER_PORT);
-    else if (error != 0)
+    else
       std::fprintf(stderr, "zodm-listen: cannot bind port %d: %s\n",
                    DM_SERVER_PORT, std::strerror(error));
-    else
-      std::fprintf(stderr, "zodm-listen: cannot bind port %d\n",
-                   DM_SERVER_PORT);
     return kExitFailure;
   }
 
