@@ -1,106 +1,124 @@
 #include "testSupport.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <regex>
 
 namespace {
 
 std::mutex recordLock;
-std::vector<zodm::test::SyslogEntry> records;
+zodm::test::Lines records;
 
 void record(int priority, const char* format, va_list args) {
   va_list copy;
   va_copy(copy, args);
   const int length = std::vsnprintf(nullptr, 0, format, copy);
   va_end(copy);
-  std::string text(static_cast<std::size_t>(length < 0 ? 0 : length), '\0');
+  std::string text(static_cast<std::size_t>(std::max(length, 0)), '\0');
   std::vsnprintf(text.data(), text.size() + 1, format, args);
   std::lock_guard guard(recordLock);
-  records.push_back({priority, std::move(text)});
+  records.emplace_back(priority, std::move(text));
 }
 
 }  // namespace
 
-// Interposed over the C library's syslog family: the shared library's calls
-// resolve to these, so tests see each priority and text and nothing is logged.
+// Interposed over the C library's: the shared library's calls resolve to
+// these, so tests see each priority and text and nothing is logged. The
+// library logs through vsyslog; fortified builds call __vsyslog_chk instead.
 extern "C" {
 void vsyslog(int priority, const char* format, va_list args) {
   record(priority, format, args);
 }
-void syslog(int priority, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  record(priority, format, args);
-  va_end(args);
-}
-// Fortified builds call these instead.
 void __vsyslog_chk(int priority, int, const char* format, va_list args) {
   record(priority, format, args);
-}
-void __syslog_chk(int priority, int, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  record(priority, format, args);
-  va_end(args);
 }
 }
 
 namespace zodm::test {
 
-DiagnosticCapture::DiagnosticCapture() {
+Line error(const std::string& module, const std::string& function,
+           const std::string& message) {
+  return {LOG_ERR, "(E)" + module + ":#," + function + "() " + message};
+}
+
+Line warning(const std::string& module, const std::string& function,
+             const std::string& message) {
+  return {LOG_WARNING, "(W)" + module + ":#," + function + "() " + message};
+}
+
+Lines diagnosticsOf(const std::function<void()>& work) {
   {
     std::lock_guard guard(recordLock);
     records.clear();
   }
   std::fflush(stderr);
-  std::array<char, 32> name{"/tmp/zodm-stderr-XXXXXX"};
-  file_ = mkstemp(name.data());
-  if (file_ < 0) std::abort();
-  unlink(name.data());
-  savedStderr_ = dup(STDERR_FILENO);
-  dup2(file_, STDERR_FILENO);
-}
-
-DiagnosticCapture::~DiagnosticCapture() {
+  std::FILE* file = std::tmpfile();
+  if (file == nullptr) std::abort();
+  const int savedStderr = dup(STDERR_FILENO);
+  dup2(fileno(file), STDERR_FILENO);
+  work();
   std::fflush(stderr);
-  dup2(savedStderr_, STDERR_FILENO);
-  close(savedStderr_);
-  close(file_);
-}
+  dup2(savedStderr, STDERR_FILENO);
+  close(savedStderr);
 
-std::string DiagnosticCapture::stderrText() const {
-  std::fflush(stderr);
-  std::string text;
-  std::array<char, 4096> chunk;
-  for (off_t offset = 0;;) {
-    const ssize_t n = pread(file_, chunk.data(), chunk.size(), offset);
-    if (n <= 0) break;
-    text.append(chunk.data(), static_cast<std::size_t>(n));
-    offset += n;
-  }
-  return text;
-}
-
-std::vector<SyslogEntry> DiagnosticCapture::syslog() const {
-  std::lock_guard guard(recordLock);
-  return records;
-}
-
-std::string withoutLineNumbers(const std::string& text) {
+  const int fd = fileno(file);
+  std::string text(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
+  if (pread(fd, text.data(), text.size(), 0) != std::ssize(text)) std::abort();
+  std::fclose(file);
+  // Line numbers in "(E)module:123,func() " prefixes become "#", so that
+  // expectations do not depend on where a statement sits in the source.
   static const std::regex prefix(R"(\(([EW])\)(zodm|zodmServer):[0-9]+,)");
-  return std::regex_replace(text, prefix, "($1)$2:#,");
+  const auto withoutLineNumbers = [](const std::string& in) {
+    return std::regex_replace(in, prefix, "($1)$2:#,");
+  };
+  std::lock_guard guard(recordLock);
+  Lines logged = records;
+  std::string joined;
+  for (auto& line : logged) {
+    joined += line.second;
+    line.second = withoutLineNumbers(line.second);
+  }
+  if (text != joined) logged.emplace_back(kStderr, withoutLineNumbers(text));
+  return logged;
+}
+
+void expectInFreshProcess(const std::function<void()>& body) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        body();
+        // The child's gtest output is suppressed: report failures on stderr.
+        const testing::TestResult& result =
+            *testing::UnitTest::GetInstance()->current_test_info()->result();
+        for (int i = 0; i < result.total_part_count(); ++i) {
+          const auto& part = result.GetTestPartResult(i);
+          std::fprintf(stderr, "%s:%d: %s\n", part.file_name(),
+                       part.line_number(), part.message());
+        }
+        std::exit(result.Failed() ? 1 : 0);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+std::array<int32_t, 7> with(int32_t code, const std::vector<int32_t>& values) {
+  std::array<int32_t, 7> f = fields(kSentinel);
+  f[0] = code;
+  std::copy(values.begin(), values.end(), f.begin() + 1);
+  return f;
 }
 
 UdpReceiver::UdpReceiver(const char* address, int port)
@@ -108,9 +126,12 @@ UdpReceiver::UdpReceiver(const char* address, int port)
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(static_cast<uint16_t>(port));
-  if (fd_ < 0 || inet_pton(AF_INET, address, &local.sin_addr) != 1 ||
-      bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    if (fd_ >= 0) close(fd_);
+  const int size = 4 << 20;
+  setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  if (fd_ >= 0 && (inet_pton(AF_INET, address, &local.sin_addr) != 1 ||
+                   bind(fd_, reinterpret_cast<const sockaddr*>(&local),
+                        sizeof local) != 0)) {
+    close(fd_);
     fd_ = -1;
   }
 }
@@ -119,24 +140,25 @@ UdpReceiver::~UdpReceiver() {
   if (fd_ >= 0) close(fd_);
 }
 
-std::optional<std::string> UdpReceiver::receive(int timeoutMs) const {
+std::optional<std::string> UdpReceiver::receive(int timeoutMs,
+                                                int* sourcePort) const {
   pollfd ready{fd_, POLLIN, 0};
   if (poll(&ready, 1, timeoutMs) != 1) return std::nullopt;
   std::array<char, 65536> buffer;
-  const ssize_t n = recv(fd_, buffer.data(), buffer.size(), 0);
+  sockaddr_in source{};
+  socklen_t length = sizeof source;
+  const ssize_t n = recvfrom(fd_, buffer.data(), buffer.size(), 0,
+                             reinterpret_cast<sockaddr*>(&source), &length);
   if (n < 0) return std::nullopt;
+  if (sourcePort != nullptr) *sourcePort = ntohs(source.sin_port);
   return std::string(buffer.data(), static_cast<std::size_t>(n));
 }
 
 int openDescriptorCount() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (const dirent* entry = readdir(dir))
-      if (entry->d_name[0] != '.') ++count;
-    closedir(dir);
-    --count;  // the directory stream's own descriptor
-  }
-  return count;
+  namespace fs = std::filesystem;
+  const auto entries = std::distance(fs::directory_iterator("/proc/self/fd"),
+                                     fs::directory_iterator());
+  return static_cast<int>(entries) - 1;  // less the listing's own descriptor
 }
 
 }  // namespace zodm::test

@@ -1,56 +1,71 @@
-// Shared test helpers: diagnostics capture and a loopback UDP receiver.
+// Shared test helpers: diagnostics capture, fresh-process runs, sentinel
+// commands and a loopback UDP receiver. The suites rely on the standard
+// headers included here.
 #ifndef ZODM_TESTS_TESTSUPPORT_H
 #define ZODM_TESTS_TESTSUPPORT_H
 
+#include <array>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "zodm.h"
 
 namespace zodm::test {
 
-// One call of syslog/vsyslog made while a DiagnosticCapture was alive.
-struct SyslogEntry {
-  int priority;
-  std::string text;
-  bool operator==(const SyslogEntry&) const = default;
-};
+// One diagnostic: syslog priority and text, its line number shown as "#".
+using Line = std::pair<int, std::string>;
+using Lines = std::vector<Line>;
 
-// While alive, records every syslog call of the process (interposed, so
-// nothing reaches the system log) and redirects standard error to a file.
-// Only one may be alive at a time.
-class DiagnosticCapture {
- public:
-  DiagnosticCapture();
-  ~DiagnosticCapture();
-  DiagnosticCapture(const DiagnosticCapture&) = delete;
-  DiagnosticCapture& operator=(const DiagnosticCapture&) = delete;
+// "(E)module:#,function() message" at LOG_ERR; "(W)..." at LOG_WARNING.
+Line error(const std::string& module, const std::string& function,
+           const std::string& message);
+Line warning(const std::string& module, const std::string& function,
+             const std::string& message);
 
-  // Everything written to standard error since the capture began.
-  std::string stderrText() const;
-  // Every syslog call since the capture began, in order.
-  std::vector<SyslogEntry> syslog() const;
+// Priority of the extra entry diagnosticsOf adds for standard error.
+constexpr int kStderr = -1;
 
- private:
-  int savedStderr_;
-  int file_;
-};
+// Runs work while syslog is interposed (nothing reaches the system log) and
+// standard error goes to a file. Returns the syslog calls, in order; then, if
+// standard error did not get exactly their texts in the same order, one more
+// entry {kStderr, everything it got}. Not reentrant.
+Lines diagnosticsOf(const std::function<void()>& work);
 
-// Replaces the line number in "(E)module:123,func() " prefixes with "#", so
-// expectations do not depend on where a statement sits in the source.
-std::string withoutLineNumbers(const std::string& text);
+// Runs body in a newly executed copy of this binary (a threadsafe death
+// test), where no client call has been made yet; fails if body's checks do.
+void expectInFreshProcess(const std::function<void()>& body);
+
+// Distinct values no request below carries, so untouched fields show.
+constexpr DmCommand kSentinel{-7, -101, -102, -103, -104, -105, -106};
+
+inline std::array<int32_t, 7> fields(const DmCommand& c) {
+  return {c.code, c.priority, c.quality, c.xUp, c.yUp, c.xDown, c.yDown};
+}
+
+// kSentinel's fields with code set and the leading value fields (priority,
+// quality, xUp, yUp, xDown, yDown) replaced by values.
+std::array<int32_t, 7> with(int32_t code, const std::vector<int32_t>& values);
 
 // A UDP socket bound to address:port, for receiving the library's requests.
+// Its receive buffer holds a burst of requests that no one reads meanwhile.
 class UdpReceiver {
  public:
   explicit UdpReceiver(const char* address = "127.0.0.1", int port = 50555);
+  // Takes over fd, a bound UDP socket.
+  explicit UdpReceiver(int fd) : fd_(fd) {}
   ~UdpReceiver();
   UdpReceiver(const UdpReceiver&) = delete;
   UdpReceiver& operator=(const UdpReceiver&) = delete;
 
   bool ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  // The next datagram's payload, or nothing after timeoutMs without one.
-  std::optional<std::string> receive(int timeoutMs = 2000) const;
+  // The next datagram's payload (and its source port), or nothing after
+  // timeoutMs without one.
+  std::optional<std::string> receive(int timeoutMs = 2000,
+                                     int* sourcePort = nullptr) const;
 
  private:
   int fd_;
