@@ -112,7 +112,7 @@ TEST_F(Client, SendsEachRequestAsItsText) {
 
 // A later dmMessageInit points the endpoint elsewhere and closes the socket
 // it replaces; a refused address or a socket that cannot be created leaves
-// the last successful one in force.
+// the last successful one in force. dmDump sends nothing here either.
 TEST_F(Client, InitSwitchesTheAddressOrKeepsItOnFailure) {
   const int before = openDescriptorCount();
   EXPECT_EQ(Lines{}, diagnosticsOf([] {
@@ -133,6 +133,8 @@ TEST_F(Client, InitSwitchesTheAddressOrKeepsItOnFailure) {
   EXPECT_EQ("!0,1,2", received(other_));
   EXPECT_EQ(before, openDescriptorCount());
   ASSERT_EQ(0, dmMessageInit("127.0.0.1"));
+  EXPECT_EQ(Lines{kDumpRefused},
+            diagnosticsOf([] { EXPECT_EQ(-1, dmDump()); }));  // sends nothing
   EXPECT_EQ(0, dmDisplay(1, 1));
   EXPECT_EQ("!0,1,1", received(loopback_));  // nothing else came here
 }
