@@ -20,20 +20,22 @@ namespace {
 
 constexpr char kDmModule[] = "zodmServer";
 
-// A command token and what it means. Both spellings of a code share a row.
+// The command tokens: a code is named by its symbolic token or by its own
+// digit, and the row of code N is kTokens[N].
 struct Token {
   std::string_view symbolic;
-  std::string_view numeric;
   int32_t code;
   int32_t argc;
 };
 
 constexpr std::array<Token, 4> kTokens{{
-    {"dmDisplay", "0", DM_CMD_DISPLAY, 2},
-    {"dmDisplayPartial", "1", DM_CMD_DISPLAY_PARTIAL, 6},
-    {"dmDump", "2", DM_CMD_DUMP, 1},
-    {"dmEraseToWhite", "3", DM_CMD_ERASE_TO_WHITE, 1},
+    {"dmDisplay", DM_CMD_DISPLAY, 2},
+    {"dmDisplayPartial", DM_CMD_DISPLAY_PARTIAL, 6},
+    {"dmDump", DM_CMD_DUMP, 1},
+    {"dmEraseToWhite", DM_CMD_ERASE_TO_WHITE, 1},
 }};
+static_assert(kTokens[0].code == 0 && kTokens[1].code == 1 &&
+              kTokens[2].code == 2 && kTokens[3].code == 3);
 
 // Tokens longer than this are refused unseen, and shown cut to this length.
 constexpr std::size_t kMaxTokenShown = 1023;
@@ -65,6 +67,29 @@ static_assert(readInt32("2147483648") == std::numeric_limits<int32_t>::max());
 static_assert(readInt32("-99999999999999999999") ==
               std::numeric_limits<int32_t>::min());
 static_assert(readInt32("- 1") == 0 && readInt32("") == 0);
+
+// Length of the run of characters before the next ',' or the end of text.
+// Request fields are a few characters long, where a plain loop beats a
+// library call; a long (hostile) run goes to strcspn's vectorised scan.
+std::size_t fieldLength(const char* text) {
+  constexpr std::size_t kShort = 16;
+  for (std::size_t i = 0; i < kShort; ++i)
+    if (text[i] == ',' || text[i] == '\0') return i;
+  return kShort + std::strcspn(text + kShort, ",");
+}
+
+// The table row whose token equals token, or nullptr.
+const Token* findToken(std::string_view token) {
+  // The digits "0".."3" are what the client writes: they index the table
+  // directly, and only longer tokens are compared by name.
+  if (token.size() == 1) {
+    const auto index = static_cast<unsigned char>(token[0] - '0');
+    return index < kTokens.size() ? &kTokens[index] : nullptr;
+  }
+  for (const Token& row : kTokens)
+    if (token == row.symbolic) return &row;
+  return nullptr;
+}
 
 // Levels and coordinates are compared as unsigned, so negatives are refused.
 constexpr bool above(int32_t value, uint32_t limit) {
@@ -114,15 +139,12 @@ int32_t dmParseMessage(const char* text, DmMessage* message) {
     return -1;
   }
   const char* const start = text + 1;
-  const std::string_view token(start, std::strcspn(start, ","));
+  const std::string_view token(start, fieldLength(start));
   const char* const arguments =
       start + token.size() + (start[token.size()] == ',' ? 1 : 0);
 
-  const auto match =
-      std::find_if(kTokens.begin(), kTokens.end(), [token](const Token& t) {
-        return token == t.symbolic || token == t.numeric;
-      });
-  if (match == kTokens.end()) {
+  const Token* const match = findToken(token);
+  if (match == nullptr) {
     std::memcpy(message->name, "Undefined", sizeof "Undefined");
     message->code = DM_CMD_UNDEFINED;
     const int shown = static_cast<int>(std::min(token.size(), kMaxTokenShown));
@@ -145,13 +167,17 @@ void zoDmGetArgs(const char* argumentText, DmMessage* message, int32_t count) {
   const int32_t slots = std::min<int32_t>(count, DM_MAX_ARGS);
   const char* at = argumentText;
   for (int32_t i = 0; i < slots; ++i) {
-    const std::size_t length = std::strcspn(at, ",");
-    // Fields longer than a slot are cut to its 255 characters.
-    const std::size_t kept = std::min<std::size_t>(length, DM_ARG_SIZE - 1);
+    // Copy up to the next ',' or the end of the text, in one pass.
     char* const slot = message->args[i];
-    std::memcpy(slot, at, kept);
-    slot[kept] = '\0';
+    std::size_t length = 0;
+    for (; length < DM_ARG_SIZE - 1 && at[length] != ',' && at[length] != '\0';
+         ++length)
+      slot[length] = at[length];
+    slot[length] = '\0';
     at += length;
+    // A field longer than its slot is cut to 255 characters; the rest of it
+    // is skipped.
+    if (length == DM_ARG_SIZE - 1) at += std::strcspn(at, ",");
     if (*at == ',') ++at;
   }
 }
