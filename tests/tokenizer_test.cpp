@@ -77,6 +77,7 @@ TEST(ParseMessage, AcceptsKnownTokensAndSplitsFields) {
       {"!1,1,2", 1, 6, "1", {"1", "2"}},
       {"!0", 0, 2, "0", {}},
       {"!0,,2", 0, 2, "0", {"", "2"}},
+      {std::string("!0") + '\0' + "1,2", 0, 2, "0", {}},  // stops at the NUL
       {"!0, 1,!0", 0, 2, "0", {" 1", "!0"}},
       // Fields are cut to 255 characters, in the last slot too.
       {"!0," + k256 + ",2", 0, 2, "0", {k256.substr(0, 255), "2"}},
@@ -150,6 +151,7 @@ TEST(GetArgs, SplitsIntoTheFirstCountSlotsOnly) {
       {"a,b,c,d,e,f,g,h", INT32_MAX, kSix},
       {"a", 6, {"a", "", "", "", "", ""}},
       {",,", 3, {"", "", ""}},
+      {std::string("a") + '\0' + "b", 3, {"a", "", ""}},  // stops at the NUL
       // Long fields are cut to 255 characters and the next field still
       // starts after the comma; a cut in the last slot spills nowhere.
       {letters(255) + ",z", 2, {kCut, "z"}},
