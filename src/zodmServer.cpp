@@ -50,8 +50,9 @@ constexpr int32_t readInt32(const char* text) {
   if (*text == '+' || *text == '-') negative = *text++ == '-';
   constexpr uint64_t kLimit = uint64_t{1} << 31;  // |INT32_MIN|
   uint64_t magnitude = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    magnitude = magnitude * 10 + static_cast<uint64_t>(*text - '0');
+  for (unsigned digit; (digit = static_cast<unsigned char>(*text) - 0x30u) <= 9;
+       ++text) {
+    magnitude = magnitude * 10 + digit;
     if (magnitude > kLimit) break;
   }
   if (negative)
@@ -68,13 +69,20 @@ static_assert(readInt32("-99999999999999999999") ==
               std::numeric_limits<int32_t>::min());
 static_assert(readInt32("- 1") == 0 && readInt32("") == 0);
 
+// True for ',' and the terminating NUL. Digits and letters, the usual
+// content of a field, lie above ',' and are passed by one comparison.
+constexpr bool endsField(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte <= ',' && (byte == ',' || byte == '\0');
+}
+
 // Length of the run of characters before the next ',' or the end of text.
 // Request fields are a few characters long, where a plain loop beats a
 // library call; a long (hostile) run goes to strcspn's vectorised scan.
 std::size_t fieldLength(const char* text) {
   constexpr std::size_t kShort = 16;
   for (std::size_t i = 0; i < kShort; ++i)
-    if (text[i] == ',' || text[i] == '\0') return i;
+    if (endsField(text[i])) return i;
   return kShort + std::strcspn(text + kShort, ",");
 }
 
@@ -170,8 +178,7 @@ void zoDmGetArgs(const char* argumentText, DmMessage* message, int32_t count) {
     // Copy up to the next ',' or the end of the text, in one pass.
     char* const slot = message->args[i];
     std::size_t length = 0;
-    for (; length < DM_ARG_SIZE - 1 && at[length] != ',' && at[length] != '\0';
-         ++length)
+    for (; length < DM_ARG_SIZE - 1 && !endsField(at[length]); ++length)
       slot[length] = at[length];
     slot[length] = '\0';
     at += length;
