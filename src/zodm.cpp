@@ -34,21 +34,18 @@ struct Endpoint {
 
 Endpoint endpoint;
 
-class ReadLock {
+// Holds the endpoint's lock for a scope, shared (Acquire = rdlock) or
+// exclusive (Acquire = wrlock).
+template <int (*Acquire)(pthread_rwlock_t*)>
+class EndpointLock {
  public:
-  ReadLock() { pthread_rwlock_rdlock(&endpoint.lock); }
-  ~ReadLock() { pthread_rwlock_unlock(&endpoint.lock); }
-  ReadLock(const ReadLock&) = delete;
-  ReadLock& operator=(const ReadLock&) = delete;
+  EndpointLock() { Acquire(&endpoint.lock); }
+  ~EndpointLock() { pthread_rwlock_unlock(&endpoint.lock); }
+  EndpointLock(const EndpointLock&) = delete;
+  EndpointLock& operator=(const EndpointLock&) = delete;
 };
-
-class WriteLock {
- public:
-  WriteLock() { pthread_rwlock_wrlock(&endpoint.lock); }
-  ~WriteLock() { pthread_rwlock_unlock(&endpoint.lock); }
-  WriteLock(const WriteLock&) = delete;
-  WriteLock& operator=(const WriteLock&) = delete;
-};
+using ReadLock = EndpointLock<pthread_rwlock_rdlock>;
+using WriteLock = EndpointLock<pthread_rwlock_wrlock>;
 
 enum class InitMode { Always, IfUninitialised };
 

@@ -90,9 +90,13 @@ void appendHex(std::string& out, std::string_view prefix, unsigned char byte) {
   out += kHex[byte & 0xf];
 }
 
-// Appends bytes between quotes, each byte outside 0x20..0x7e escaped, so a
-// line shows exactly what arrived and stays one line.
-void appendQuoted(std::string& out, std::string_view bytes) {
+// Appends bytes between quotes, with '"', '\\' and every byte outside
+// 0x20..0x7e escaped, so a line shows exactly what arrived and stays one
+// line. Other bytes get hexPrefix and two hex digits: \x for the text form;
+// \u00 for JSON, one code point per byte, since a datagram need not be valid
+// UTF-8. Both forms stay ASCII.
+void appendQuoted(std::string& out, std::string_view bytes,
+                  std::string_view hexPrefix) {
   out += '"';
   for (const char ch : bytes) {
     const auto byte = static_cast<unsigned char>(ch);
@@ -114,46 +118,7 @@ void appendQuoted(std::string& out, std::string_view bytes) {
         break;
       default:
         if (byte < 0x20 || byte > 0x7e)
-          appendHex(out, "\\x", byte);
-        else
-          out += ch;
-    }
-  }
-  out += '"';
-}
-
-// Appends bytes as a JSON string. Output stays ASCII: each byte outside
-// 0x20..0x7e is written as the code point of the same number, since a
-// datagram need not be valid UTF-8.
-void appendJsonString(std::string& out, std::string_view bytes) {
-  out += '"';
-  for (const char ch : bytes) {
-    const auto byte = static_cast<unsigned char>(ch);
-    switch (ch) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 0x20 || byte > 0x7e)
-          appendHex(out, "\\u00", byte);
+          appendHex(out, hexPrefix, byte);
         else
           out += ch;
     }
@@ -240,11 +205,11 @@ std::string describeRefused(std::string_view bytes, bool json) {
   std::string out;
   if (json) {
     out = "{\"accepted\":false,\"text\":";
-    appendJsonString(out, bytes);
+    appendQuoted(out, bytes, "\\u00");
     out += '}';
   } else {
     out = "refused ";
-    appendQuoted(out, bytes);
+    appendQuoted(out, bytes, "\\x");
   }
   return out;
 }
