@@ -223,21 +223,20 @@ int32_t dmParseCommand(const DmMessage* message, DmCommand* command) {
 int32_t dmValidateCommand(const DmCommand* command) {
   const DmCommand& c = *command;
   if (c.code == DM_CMD_DISPLAY_PARTIAL) {
-    if (above(c.xUp, DM_MAX_X)) {
-      DM_ERROR("Invalid coordinate xUp (%d)\n", c.xUp);
-      return -1;
-    }
-    if (above(c.xDown, DM_MAX_X)) {
-      DM_ERROR("Invalid coordinate xDown (%d)\n", c.xDown);
-      return -1;
-    }
-    if (above(c.yUp, DM_MAX_Y)) {
-      DM_ERROR("Invalid coordinate yUp (%d)\n", c.yUp);
-      return -1;
-    }
-    if (above(c.yDown, DM_MAX_Y)) {
-      DM_ERROR("Invalid coordinate yDown (%d)\n", c.yDown);
-      return -1;
+    // Checked in this order; the first corner value out of range is named.
+    constexpr struct {
+      int32_t DmCommand::*field;
+      uint32_t limit;
+      const char* name;
+    } kCorners[] = {{&DmCommand::xUp, DM_MAX_X, "xUp"},
+                    {&DmCommand::xDown, DM_MAX_X, "xDown"},
+                    {&DmCommand::yUp, DM_MAX_Y, "yUp"},
+                    {&DmCommand::yDown, DM_MAX_Y, "yDown"}};
+    for (const auto& corner : kCorners) {
+      if (above(c.*corner.field, corner.limit)) {
+        DM_ERROR("Invalid coordinate %s (%d)\n", corner.name, c.*corner.field);
+        return -1;
+      }
     }
     // Corners may come in either order, but the rectangle needs an area.
     if (c.yUp == c.yDown || c.xUp == c.xDown) {
@@ -248,23 +247,19 @@ int32_t dmValidateCommand(const DmCommand* command) {
   switch (c.code) {
     case DM_CMD_DISPLAY:
     case DM_CMD_DISPLAY_PARTIAL:
+    case DM_CMD_ERASE_TO_WHITE:
       if (above(c.priority, DM_MAX_LEVEL)) {
         DM_ERROR("priority out of range (%d)\n", c.priority);
         return -1;
       }
-      if (above(c.quality, DM_MAX_LEVEL)) {
+      // An erase carries no quality.
+      if (c.code != DM_CMD_ERASE_TO_WHITE && above(c.quality, DM_MAX_LEVEL)) {
         DM_ERROR("quality out of range (%d)\n", c.quality);
         return -1;
       }
       return 0;
     case DM_CMD_DUMP:
       DM_WARN("Dump command not yet validated\n");
-      return 0;
-    case DM_CMD_ERASE_TO_WHITE:
-      if (above(c.priority, DM_MAX_LEVEL)) {
-        DM_ERROR("priority out of range (%d)\n", c.priority);
-        return -1;
-      }
       return 0;
     case DM_CMD_UNDEFINED:
       DM_WARN("Undefined command\n");
