@@ -44,14 +44,28 @@ constexpr std::size_t kMaxTokenShown = 1023;
 // sign, digits up to the first other character; no digits gives 0), held in
 // 32 bits with saturation. Locale-free, and it stops counting digits once the
 // value has saturated.
+constexpr unsigned digitValue(char c) {
+  return static_cast<unsigned char>(c) - unsigned{'0'};  // > 9: no digit
+}
+
 constexpr int32_t readInt32(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
   bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  // Fields usually start with a digit; only others need the white space and
+  // sign rules.
+  if (digitValue(*text) > 9) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+  }
+  // Nine digits cannot overflow 32 bits unsigned; past them the value is
+  // widened and checked against the saturation limit.
+  uint32_t head = 0;
+  unsigned digit = 0;
+  int count = 0;
+  for (; count < 9 && (digit = digitValue(*text)) <= 9; ++count, ++text)
+    head = head * 10 + digit;
   constexpr uint64_t kLimit = uint64_t{1} << 31;  // |INT32_MIN|
-  uint64_t magnitude = 0;
-  for (unsigned digit; (digit = static_cast<unsigned char>(*text) - 0x30u) <= 9;
-       ++text) {
+  uint64_t magnitude = head;
+  for (; count == 9 && (digit = digitValue(*text)) <= 9; ++text) {
     magnitude = magnitude * 10 + digit;
     if (magnitude > kLimit) break;
   }
@@ -68,6 +82,11 @@ static_assert(readInt32("2147483648") == std::numeric_limits<int32_t>::max());
 static_assert(readInt32("-99999999999999999999") ==
               std::numeric_limits<int32_t>::min());
 static_assert(readInt32("- 1") == 0 && readInt32("") == 0);
+static_assert(readInt32("999999999") == 999999999 &&
+              readInt32("1000000000") == 1000000000);
+static_assert(readInt32("00000000000000000000042") == 42);
+static_assert(readInt32("-0000000002147483647") == -2147483647);
+static_assert(readInt32("4294967296") == std::numeric_limits<int32_t>::max());
 
 // True for ',' and the terminating NUL. Digits and letters, the usual
 // content of a field, lie above ',' and are passed by one comparison.
@@ -232,6 +251,7 @@ int32_t dmValidateCommand(const DmCommand* command) {
                     {&DmCommand::xDown, DM_MAX_X, "xDown"},
                     {&DmCommand::yUp, DM_MAX_Y, "yUp"},
                     {&DmCommand::yDown, DM_MAX_Y, "yDown"}};
+#pragma GCC unroll 4
     for (const auto& corner : kCorners) {
       if (above(c.*corner.field, corner.limit)) {
         DM_ERROR("Invalid coordinate %s (%d)\n", corner.name, c.*corner.field);
