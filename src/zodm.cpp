@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstring>
 #include <span>
-#include <string_view>
 
 #include "dmLog.h"
 
