@@ -105,9 +105,11 @@ TEST_F(Client, SendsEachRequestAsItsText) {
   };
   for (const auto& [call, text] : kCases) {
     SCOPED_TRACE(text);
-    EXPECT_EQ(Lines{}, diagnosticsOf([&] { EXPECT_EQ(0, call()); }));
+    EXPECT_EQ(Lines{}, diagnosticsOf([&call = call] { EXPECT_EQ(0, call()); }));
     EXPECT_EQ(text, received(loopback_));
   }
+  // Programs the application starts do not inherit the client's socket.
+  EXPECT_EQ(0, inheritableSocketCount());
 }
 
 // A later dmMessageInit points the endpoint elsewhere and closes the socket

@@ -24,8 +24,10 @@ std::string boundAddress(int fd) {
   sockaddr_in local{};
   socklen_t length = sizeof local;
   getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-  return inet_ntoa(local.sin_addr) +
-         (":" + std::to_string(ntohs(local.sin_port)));
+  std::string text = inet_ntoa(local.sin_addr);
+  text += ':';
+  text += std::to_string(ntohs(local.sin_port));
+  return text;
 }
 
 TEST(InitServer, BindsLoopbackOnlyForOneAndAllAddressesOtherwise) {
@@ -34,13 +36,16 @@ TEST(InitServer, BindsLoopbackOnlyForOneAndAllAddressesOtherwise) {
   for (const auto& [loopbackOnly, address] : kCases) {
     SCOPED_TRACE(loopbackOnly);
     int32_t fd = -1;
-    EXPECT_EQ(
-        Lines{warning("zodmServer", "initServer",
-                      "Bound successfully to " + address + ":50555.\n")},
-        diagnosticsOf([&] { EXPECT_EQ(0, initServer(&fd, loopbackOnly)); }));
+    EXPECT_EQ(Lines{warning("zodmServer", "initServer",
+                            "Bound successfully to " + address + ":50555.\n")},
+              diagnosticsOf([&, loopbackOnly = loopbackOnly] {
+                EXPECT_EQ(0, initServer(&fd, loopbackOnly));
+              }));
     EXPECT_EQ(address + ":50555", boundAddress(fd));
     // A blocking socket, as a service reading requests in a loop expects.
     EXPECT_EQ(0, fcntl(fd, F_GETFL) & O_NONBLOCK);
+    // Programs the service starts do not inherit it.
+    EXPECT_EQ(FD_CLOEXEC, fcntl(fd, F_GETFD) & FD_CLOEXEC);
     close(fd);
   }
 }
@@ -54,10 +59,12 @@ TEST(InitServer, SecondBindFailsAndLeavesBothSocketsOpen) {
                  std::to_string(secondLoopbackOnly));
     int32_t first = -1;
     int32_t second = -1;
-    diagnosticsOf([&] { EXPECT_EQ(0, initServer(&first, firstLoopbackOnly)); });
+    diagnosticsOf([&, firstLoopbackOnly = firstLoopbackOnly] {
+      EXPECT_EQ(0, initServer(&first, firstLoopbackOnly));
+    });
     EXPECT_EQ(
         (Lines{{kStderr, "Error invoking bind: Address already in use\n"}}),
-        diagnosticsOf([&] {
+        diagnosticsOf([&, secondLoopbackOnly = secondLoopbackOnly] {
           EXPECT_EQ(-1, initServer(&second, secondLoopbackOnly));
           EXPECT_EQ(EADDRINUSE, errno);  // bind's reason survives the report
         }));

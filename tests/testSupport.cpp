@@ -1,6 +1,7 @@
 #include "testSupport.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -22,8 +23,12 @@ namespace {
 
 std::mutex recordLock;
 zodm::test::Lines records;
+// For each record, how many bytes standard error held when syslog got it.
+std::vector<off_t> stderrBefore;
 
-void record(int priority, const char* format, va_list args) {
+// The format is the library's own, as vsyslog received it.
+[[gnu::format(printf, 2, 0)]] void record(int priority, const char* format,
+                                          va_list args) {
   va_list copy;
   va_copy(copy, args);
   const int length = std::vsnprintf(nullptr, 0, format, copy);
@@ -32,6 +37,7 @@ void record(int priority, const char* format, va_list args) {
   std::vsnprintf(text.data(), text.size() + 1, format, args);
   std::lock_guard guard(recordLock);
   records.emplace_back(priority, std::move(text));
+  stderrBefore.push_back(lseek(STDERR_FILENO, 0, SEEK_CUR));
 }
 
 }  // namespace
@@ -43,7 +49,9 @@ extern "C" {
 void vsyslog(int priority, const char* format, va_list args) {
   record(priority, format, args);
 }
-void __vsyslog_chk(int priority, int, const char* format, va_list args) {
+[[gnu::format(printf, 3, 0)]] void __vsyslog_chk(int priority, int,
+                                                 const char* format,
+                                                 va_list args) {
   record(priority, format, args);
 }
 }
@@ -64,6 +72,7 @@ Lines diagnosticsOf(const std::function<void()>& work) {
   {
     std::lock_guard guard(recordLock);
     records.clear();
+    stderrBefore.clear();
   }
   std::fflush(stderr);
   std::FILE* file = std::tmpfile();
@@ -88,16 +97,23 @@ Lines diagnosticsOf(const std::function<void()>& work) {
   std::lock_guard guard(recordLock);
   Lines logged = records;
   std::string joined;
-  for (auto& line : logged) {
-    joined += line.second;
-    line.second = withoutLineNumbers(line.second);
+  std::vector<std::string> stderrFirst;
+  for (std::size_t i = 0; i < logged.size(); ++i) {
+    // Each diagnostic reaches syslog before standard error: when syslog gets
+    // it, standard error holds at most the diagnostics logged before it.
+    if (stderrBefore[i] > std::ssize(joined))
+      stderrFirst.push_back(withoutLineNumbers(logged[i].second));
+    joined += logged[i].second;
+    logged[i].second = withoutLineNumbers(logged[i].second);
   }
   if (text != joined) logged.emplace_back(kStderr, withoutLineNumbers(text));
+  for (const auto& line : stderrFirst)
+    logged.emplace_back(kStderr, "on standard error before syslog: " + line);
   return logged;
 }
 
 void expectInFreshProcess(const std::function<void()>& body) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  GTEST_FLAG_SET(death_test_style, "fast");
   EXPECT_EXIT(
       {
         body();
@@ -159,6 +175,19 @@ int openDescriptorCount() {
   const auto entries = std::distance(fs::directory_iterator("/proc/self/fd"),
                                      fs::directory_iterator());
   return static_cast<int>(entries) - 1;  // less the listing's own descriptor
+}
+
+int inheritableSocketCount() {
+  namespace fs = std::filesystem;
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const std::string target = fs::read_symlink(entry.path(), error).string();
+    const int fd = std::stoi(entry.path().filename().string());
+    if (target.starts_with("socket:") && (fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0)
+      ++count;
+  }
+  return count;
 }
 
 }  // namespace zodm::test

@@ -32,11 +32,15 @@ constexpr int kStderr = -1;
 // Runs work while syslog is interposed (nothing reaches the system log) and
 // standard error goes to a file. Returns the syslog calls, in order; then, if
 // standard error did not get exactly their texts in the same order, one more
-// entry {kStderr, everything it got}. Not reentrant.
+// entry {kStderr, everything it got}; then, for each text that standard error
+// got before syslog did, {kStderr, "on standard error before syslog: TEXT"}.
+// Not reentrant.
 Lines diagnosticsOf(const std::function<void()>& work);
 
-// Runs body in a newly executed copy of this binary (a threadsafe death
-// test), where no client call has been made yet; fails if body's checks do.
+// Runs body in a forked child (a death test) and fails if body's checks do.
+// The child starts with no client call made, since GoogleTest runs death
+// test suites ("...DeathTest") before all others. Forking, unlike re-running
+// the binary, works under an emulator (qemu-user) as well.
 void expectInFreshProcess(const std::function<void()>& body);
 
 // Distinct values no request below carries, so untouched fields show.
@@ -73,6 +77,10 @@ class UdpReceiver {
 
 // Number of descriptors open in this process.
 int openDescriptorCount();
+
+// Number of sockets open in this process that a program it starts would
+// inherit (not close-on-exec).
+int inheritableSocketCount();
 
 }  // namespace zodm::test
 
