@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # End-to-end test of the tools on loopback port 50555:
-#   tools_test.sh ZODM_SEND ZODM_LISTEN
+#   [ZODM_EMULATOR="qemu-arm -L /usr/arm-linux-gnueabihf"] \
+#     tools_test.sh ZODM_SEND ZODM_LISTEN
+# ZODM_EMULATOR, when set, runs the tools of a cross build.
 # zodm-listen --count N receives what zodm-send sends; its lines are compared
 # in order. Refused invocations of zodm-send run first, while the listener
 # already waits: anything they sent would arrive first and shift every line.
 set -euo pipefail
 
-send=$1
-listen=$2
+# shellcheck disable=SC2206  # the emulator's words are split on purpose
+emulator=(${ZODM_EMULATOR:-})
+send=("${emulator[@]}" "$1")
+listen=("${emulator[@]}" "$2")
 work=$(mktemp -d)
 listener=
 drain=
@@ -33,7 +37,7 @@ start_listener() {
   shift
   rm -f "$work/fifo" "$out.err"
   mkfifo "$work/fifo"
-  "$listen" "$@" >"$out" 2>"$work/fifo" &
+  "${listen[@]}" "$@" >"$out" 2>"$work/fifo" &
   listener=$!
   exec 3<"$work/fifo"
   while IFS= read -r line <&3; do
@@ -125,27 +129,27 @@ for case in "${bad[@]}"; do
   args=${case%%|*} want=${case#*|}
   rc=0
   # shellcheck disable=SC2086  # the arguments are split on purpose
-  "$send" $args >"$work/out" 2>"$work/err" || rc=$?
+  "${send[@]}" $args >"$work/out" 2>"$work/err" || rc=$?
   [[ $rc == 2 ]] || fail "zodm-send $args: exit status $rc, expected 2"
   [[ -s $work/out ]] && fail "zodm-send $args: printed $(cat "$work/out")"
   [[ $(head -n 1 "$work/err") == "zodm-send: "*"$want"* ]] ||
     fail "zodm-send $args: said '$(head -n 1 "$work/err")', expected '$want'"
 done
 # Argument errors show the usage too; refused values say how to force them.
-[[ $("$send" display 1 2>&1) == *$'\nUsage: zodm-send '* ]] ||
+[[ $("${send[@]}" display 1 2>&1) == *$'\nUsage: zodm-send '* ]] ||
   fail "no usage after an argument error"
-[[ $("$send" display 4 0 2>&1) == *--force* ]] ||
+[[ $("${send[@]}" display 4 0 2>&1) == *--force* ]] ||
   fail "a refused value does not mention --force"
 
 # Dry runs print the text and send nothing.
-[[ $("$send" -n partial 2 1 0 0 100 200) == '!1,2,1,0,0,100,200' ]] ||
+[[ $("${send[@]}" -n partial 2 1 0 0 100 200) == '!1,2,1,0,0,100,200' ]] ||
   fail "dry run of a partial update"
-[[ $("$send" --dry-run --force display -1 7) == '!0,-1,7' ]] ||
+[[ $("${send[@]}" --dry-run --force display -1 7) == '!0,-1,7' ]] ||
   fail "forced dry run"
 
 # A second service cannot take the port.
 rc=0
-"$listen" --count 1 >/dev/null 2>"$work/busy" || rc=$?
+"${listen[@]}" --count 1 >/dev/null 2>"$work/busy" || rc=$?
 [[ $rc == 1 ]] || fail "second zodm-listen: exit status $rc, expected 1"
 grep -q '^zodm-listen: port 50555 is already in use' "$work/busy" ||
   fail "second zodm-listen did not say the port is in use"
@@ -153,7 +157,7 @@ grep -q '^zodm-listen: port 50555 is already in use' "$work/busy" ||
 expected=()
 for case in "${good[@]}"; do
   # shellcheck disable=SC2086
-  "$send" ${case%%|*} || fail "zodm-send ${case%%|*}: exit status $?"
+  "${send[@]}" ${case%%|*} || fail "zodm-send ${case%%|*}: exit status $?"
   expected+=("${case#*|}")
 done
 for case in "${raw[@]}"; do
@@ -169,9 +173,9 @@ expect_lines "$work/text" "${expected[@]}"
 
 # --- JSON, on every address: 127.0.0.2 reaches it too.
 start_listener "$work/json" --json --all --count 4
-"$send" -s 127.0.0.2 partial 2 1 0 0 100 200
+"${send[@]}" -s 127.0.0.2 partial 2 1 0 0 100 200
 sends '!dmDump,-5'
-"$send" -f erase 9
+"${send[@]}" -f erase 9
 sends 'x"\\\001\n\377\000z'
 finish_listener
 expect_lines "$work/json" \
@@ -195,13 +199,14 @@ done
 for args in "--count 0" "--count x" "--count" "extra" "--no-such"; do
   rc=0
   # shellcheck disable=SC2086
-  "$listen" $args >/dev/null 2>"$work/err" || rc=$?
+  "${listen[@]}" $args >/dev/null 2>"$work/err" || rc=$?
   [[ $rc == 2 && $(head -n 1 "$work/err") == "zodm-listen: "* ]] ||
     fail "zodm-listen $args: exit status $rc, said '$(head -n 1 "$work/err")'"
 done
-for tool in "$send" "$listen"; do
-  "$tool" --help | grep -q '^Usage: ' || fail "$tool --help"
-  [[ $("$tool" --version) == *"(libzodm) "[0-9]* ]] || fail "$tool --version"
+for tool in "$1" "$2"; do
+  "${emulator[@]}" "$tool" --help | grep -q '^Usage: ' || fail "$tool --help"
+  [[ $("${emulator[@]}" "$tool" --version) == *"(libzodm) "[0-9]* ]] ||
+    fail "$tool --version"
 done
 
 if ((failures > 0)); then

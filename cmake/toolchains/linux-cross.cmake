@@ -1,0 +1,33 @@
+# Shared part of the Debian cross toolchains: set ZODM_TARGET (a GNU triplet
+# such as arm-linux-gnueabihf), ZODM_QEMU (the qemu-user program) and
+# CMAKE_SYSTEM_PROCESSOR, then include this file.
+#
+# Compilers:  g++-${ZODM_TARGET}, from Debian's cross packages.
+# Sysroot:    /usr/${ZODM_TARGET}, the C library those packages bring.
+# Libraries:  Debian multiarch, /usr/lib/${ZODM_TARGET} (libgtest-dev:ARCH).
+# Tests:      run through qemu-user with the sysroot, so ctest works here.
+set(CMAKE_SYSTEM_NAME Linux)
+
+set(CMAKE_C_COMPILER ${ZODM_TARGET}-gcc)
+set(CMAKE_CXX_COMPILER ${ZODM_TARGET}-g++)
+# find_package looks in /usr/lib/${ZODM_TARGET}/cmake, where multiarch
+# packages keep their CMake files, and not in the build machine's.
+set(CMAKE_LIBRARY_ARCHITECTURE ${ZODM_TARGET})
+set(CMAKE_FIND_ROOT_PATH /usr/${ZODM_TARGET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+# pkg-config answers for the target only, never with the build machine's
+# libraries.
+set(ENV{PKG_CONFIG_LIBDIR}
+    "/usr/lib/${ZODM_TARGET}/pkgconfig:/usr/share/pkgconfig")
+
+if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
+  find_program(ZODM_QEMU_PROGRAM ${ZODM_QEMU})
+  if(ZODM_QEMU_PROGRAM)
+    set(CMAKE_CROSSCOMPILING_EMULATOR
+        ${ZODM_QEMU_PROGRAM} -L /usr/${ZODM_TARGET}
+        CACHE STRING "Runs the target's programs on this machine")
+  endif()
+endif()
