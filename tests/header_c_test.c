@@ -6,9 +6,20 @@
 
 #include "zodm.h"
 
+/* The same layout on every target (x86-64, armhf, aarch64): no padding. */
 _Static_assert(sizeof(DmCommand) == 28, "seven 32-bit fields");
-_Static_assert(offsetof(DmCommand, yDown) == 24, "field order");
-_Static_assert(sizeof(DmMessage) == 128 + 4 + 6 * 256 + 4, "message layout");
+_Static_assert(offsetof(DmCommand, code) == 0, "DmCommand.code");
+_Static_assert(offsetof(DmCommand, priority) == 4, "DmCommand.priority");
+_Static_assert(offsetof(DmCommand, quality) == 8, "DmCommand.quality");
+_Static_assert(offsetof(DmCommand, xUp) == 12, "DmCommand.xUp");
+_Static_assert(offsetof(DmCommand, yUp) == 16, "DmCommand.yUp");
+_Static_assert(offsetof(DmCommand, xDown) == 20, "DmCommand.xDown");
+_Static_assert(offsetof(DmCommand, yDown) == 24, "DmCommand.yDown");
+_Static_assert(sizeof(DmMessage) == 1672, "128 + 4 + 6 * 256 + 4 bytes");
+_Static_assert(offsetof(DmMessage, name) == 0, "DmMessage.name");
+_Static_assert(offsetof(DmMessage, code) == 128, "DmMessage.code");
+_Static_assert(offsetof(DmMessage, args) == 132, "DmMessage.args");
+_Static_assert(offsetof(DmMessage, argc) == 1668, "DmMessage.argc");
 _Static_assert(DM_CMD_UNDEFINED == 4 && DM_SERVER_PORT == 50555, "constants");
 
 int main(void) {
