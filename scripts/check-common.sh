@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154  # check_name and work: the caller's
 # Shell functions shared by check-install and check-deb, which check an
 # installed libzodm tree the way a user meets it. Sourced, not run. The
 # caller sets check_name (for messages) and work (a temporary directory it
