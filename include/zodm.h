@@ -125,8 +125,9 @@ ZODM_API void zoDmGetArgs(const char* argumentText, DmMessage* message,
                           int32_t count);
 
 /* Converts the argument fields of *message into *command as strtol reads base
- * 10, saturated to 32 bits. Returns 0; -1 with an "E" diagnostic when the
- * message's code is not 0..3. Fields the code does not carry are untouched. */
+ * 10, saturated to 32 bits. Returns 0; -1 with an "E" diagnostic and
+ * command->code set to 4 when the message's code is not 0..3. Fields the
+ * code does not carry are untouched. */
 ZODM_API int32_t dmParseCommand(const DmMessage* message, DmCommand* command);
 
 /* Checks code, rectangle and levels of *command. Returns 0 when it may be
