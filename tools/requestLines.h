@@ -1,0 +1,69 @@
+// Shared by the display services among the tools (zodm-listen, zodm-screen):
+// the line printed for each received datagram, the command-line helpers and
+// the receive loop around initServer and dmMessageParser.
+#ifndef ZODM_TOOLS_REQUESTLINES_H
+#define ZODM_TOOLS_REQUESTLINES_H
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "zodm.h"
+
+namespace zodm::tools {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// An accepted request as "name key=value ..." (a partial update's corners as
+// one "rect=(x,y)-(x,y)" word) or, with json, as one JSON object.
+std::string describe(const DmCommand& command, bool json);
+
+// A refused text, shown whole between quotes with every byte outside
+// 0x20..0x7e escaped: "refused \"...\"" or a JSON object.
+std::string describeRefused(std::string_view bytes, bool json);
+
+// Prints "TOOL: PROBLEM", the usage and a pointer to --help on standard
+// error; returns kExitUsage.
+int usageError(const char* tool, const char* usage, const std::string& problem);
+
+// The problem getopt_long reported by returning result (':' or '?'), in the
+// tools' own words.
+std::string optionProblem(int result, char* argv[]);
+
+// Reads word as a whole decimal number within min..max into value; false
+// when it is anything else.
+bool parseWhole(std::string_view word, unsigned long long min,
+                unsigned long long max, unsigned long long& value);
+
+struct ServiceOptions {
+  const char* tool = "";  // names the tool in its messages
+  bool all = false;       // bind every IPv4 address, not only 127.0.0.1
+  bool json = false;
+  unsigned long long count = 0;  // datagrams to receive; 0: until a signal
+};
+
+struct Totals {
+  unsigned long long received = 0;
+  unsigned long long accepted = 0;
+  unsigned long long refused = 0;
+};
+
+// Called after each datagram's line is printed: with the accepted command,
+// or with nullptr for a refused text. Returns false to stop the service with
+// status kExitFailure, having said why.
+using AfterRequest =
+    std::function<bool(const DmCommand* accepted, std::string_view text)>;
+
+// Binds the service socket with initServer, then prints one line per
+// datagram, flushed at once, until options.count datagrams have arrived or
+// SIGINT or SIGTERM ends it. Counts into totals and, once bound, ends with
+// "TOOL: received N, accepted N, refused N" on standard error. Returns the
+// exit status: 0, or kExitFailure when the port cannot be bound (said in one
+// line) or receiving, printing or after fails.
+int runService(const ServiceOptions& options, Totals& totals,
+               const AfterRequest& after);
+
+}  // namespace zodm::tools
+
+#endif  // ZODM_TOOLS_REQUESTLINES_H
