@@ -231,6 +231,7 @@ int runService(const ServiceOptions& options, Totals& totals,
     return kExitFailure;
   }
 
+  totals.bound = true;
   std::vector<char> buffer(kMaxDatagram + 1);
   int status = 0;
   while (stopRequested == 0 &&

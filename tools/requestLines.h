@@ -47,6 +47,7 @@ struct Totals {
   unsigned long long received = 0;
   unsigned long long accepted = 0;
   unsigned long long refused = 0;
+  bool bound = false;  // the service socket was bound
 };
 
 // Called after each datagram's line is printed: with the accepted command,
