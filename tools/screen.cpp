@@ -97,7 +97,9 @@ void drawRecent(cairo_t* cr, const Screen& screen) {
                     r.y1 - r.y0 + 1 - width);
     cairo_stroke(cr);
     // The label stands on white, legible over any colour of the scale.
-    const std::string label = "#" + std::to_string(r.request);
+    // Appended rather than "#" + ..., which GCC 12 at -O3 wrongly flags.
+    std::string label = "#";
+    label += std::to_string(r.request);
     cairo_text_extents_t extents;
     cairo_text_extents(cr, label.c_str(), &extents);
     const double lx = kOriginX + r.x0 + width + 1;
