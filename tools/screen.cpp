@@ -2,6 +2,7 @@
 #include "screen.h"
 
 #include <fcntl.h>
+#include <fontconfig/fontconfig.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -370,6 +371,11 @@ std::string writePicture(const Screen& screen, const std::string& path) {
     return std::strerror(error);
   }
   return {};
+}
+
+void releaseStaticData() {
+  cairo_debug_reset_static_data();
+  FcFini();
 }
 
 }  // namespace zodm::screen

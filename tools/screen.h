@@ -127,6 +127,11 @@ Surface draw(const Screen& screen);
 // Returns an empty string, or why it failed.
 std::string writePicture(const Screen& screen, const std::string& path);
 
+// Frees what cairo and fontconfig keep for the process's lifetime (font
+// caches), so a leak checker at exit sees nothing; call it last, after every
+// surface is gone.
+void releaseStaticData();
+
 }  // namespace zodm::screen
 
 #endif  // ZODM_TOOLS_SCREEN_H

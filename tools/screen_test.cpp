@@ -189,5 +189,13 @@ TEST(HeatColour, EndsOfTheScale) {
   EXPECT_EQ(0x800026u, rgb(heatColour(kMaxCount, kMaxCount)));
 }
 
+// Font caches are freed at the end, so a leak checker sees none.
+class ReleaseStaticData : public ::testing::Environment {
+ public:
+  void TearDown() override { releaseStaticData(); }
+};
+const auto* const kRelease =
+    ::testing::AddGlobalTestEnvironment(new ReleaseStaticData);
+
 }  // namespace
 }  // namespace zodm::screen

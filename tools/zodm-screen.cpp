@@ -59,9 +59,7 @@ bool savePicture(const zodm::screen::Screen& screen, const std::string& path) {
   return false;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
+int run(int argc, char* argv[]) {
   enum { kVersionOption = 1000 };
   constexpr std::array<option, 8> kLongOptions{{
       {"picture", required_argument, nullptr, 'p'},
@@ -142,5 +140,13 @@ int main(int argc, char* argv[]) {
     if (!savePicture(screen, picture)) return zodm::tools::kExitFailure;
     std::fprintf(stderr, "%s: picture written to %s\n", kTool, picture.c_str());
   }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const int status = run(argc, argv);
+  zodm::screen::releaseStaticData();
   return status;
 }
