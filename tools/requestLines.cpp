@@ -195,6 +195,56 @@ bool parseWhole(std::string_view word, unsigned long long min,
   return true;
 }
 
+std::string serviceShortOptions(const char* extra) {
+  return std::string(":") + extra + "ajc:h";
+}
+
+std::vector<option> serviceLongOptions(std::initializer_list<option> extra) {
+  std::vector<option> out(extra);
+  out.insert(out.end(), {
+                            {"all", no_argument, nullptr, 'a'},
+                            {"json", no_argument, nullptr, 'j'},
+                            {"count", required_argument, nullptr, 'c'},
+                            {"help", no_argument, nullptr, 'h'},
+                            {"version", no_argument, nullptr, kVersionOption},
+                            {nullptr, 0, nullptr, 0},
+                        });
+  return out;
+}
+
+int serviceOption(int c, const ToolText& text, ServiceOptions& options,
+                  char* argv[]) {
+  switch (c) {
+    case 'a':
+      options.all = true;
+      return kGoOn;
+    case 'j':
+      options.json = true;
+      return kGoOn;
+    case 'c':
+      if (!parseWhole(optarg, 1, ~0ULL, options.count))
+        return usageError(text.tool, text.usage,
+                          std::string("--count: '") + optarg +
+                              "' is not a whole number of at least 1");
+      return kGoOn;
+    case 'h':
+      std::fputs(text.usage, stdout);
+      std::fputs(text.help, stdout);
+      return 0;
+    case kVersionOption:
+      std::printf("%s (libzodm) %s\n", text.tool, ZODM_VERSION);
+      return 0;
+    default:
+      return usageError(text.tool, text.usage, optionProblem(c, argv));
+  }
+}
+
+int serviceOperands(int argc, char* argv[], const ToolText& text) {
+  if (optind >= argc) return kGoOn;
+  return usageError(text.tool, text.usage,
+                    std::string("unexpected argument '") + argv[optind] + "'");
+}
+
 int runService(const ServiceOptions& options, Totals& totals,
                const AfterRequest& after) {
   // SIGINT and SIGTERM stay blocked except inside ppoll, so a signal either

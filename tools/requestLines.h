@@ -4,9 +4,13 @@
 #ifndef ZODM_TOOLS_REQUESTLINES_H
 #define ZODM_TOOLS_REQUESTLINES_H
 
+#include <getopt.h>
+
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "zodm.h"
 
@@ -31,17 +35,46 @@ int usageError(const char* tool, const char* usage, const std::string& problem);
 // tools' own words.
 std::string optionProblem(int result, char* argv[]);
 
-// Reads word as a whole decimal number within min..max into value; false
-// when it is anything else.
-bool parseWhole(std::string_view word, unsigned long long min,
-                unsigned long long max, unsigned long long& value);
-
 struct ServiceOptions {
   const char* tool = "";  // names the tool in its messages
   bool all = false;       // bind every IPv4 address, not only 127.0.0.1
   bool json = false;
   unsigned long long count = 0;  // datagrams to receive; 0: until a signal
 };
+
+// getopt_long's value for --version, which has no short form.
+constexpr int kVersionOption = 1000;
+
+// The short options of a service for getopt_long: its own (extra), then
+// -a, -j, -c N and -h, after the ':' that reports missing arguments apart.
+std::string serviceShortOptions(const char* extra);
+
+// The long options of a service: its own (extra), then --all, --json,
+// --count, --help and --version, ended by the zero entry getopt_long needs.
+std::vector<option> serviceLongOptions(std::initializer_list<option> extra);
+
+// What a tool shows of itself: its name, usage line and help text.
+struct ToolText {
+  const char* tool;
+  const char* usage;
+  const char* help;
+};
+
+// Reads the getopt_long result c for the options every service takes (and
+// for getopt_long's errors) into options. Returns kGoOn to read on, or the
+// status to exit with after --help, --version or a bad argument.
+constexpr int kGoOn = -1;
+int serviceOption(int c, const ToolText& text, ServiceOptions& options,
+                  char* argv[]);
+
+// Refuses the words left after the options; returns kGoOn when there are
+// none, else the usage error's status.
+int serviceOperands(int argc, char* argv[], const ToolText& text);
+
+// Reads word as a whole decimal number within min..max into value; false
+// when it is anything else.
+bool parseWhole(std::string_view word, unsigned long long min,
+                unsigned long long max, unsigned long long& value);
 
 struct Totals {
   unsigned long long received = 0;

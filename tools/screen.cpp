@@ -121,6 +121,18 @@ void writeLine(cairo_t* cr, double x, double& y, const std::string& text) {
   y += kLineHeight;
 }
 
+// Writes a heading in bold at size, then returns to the normal font.
+void writeHeading(cairo_t* cr, double x, double& y, const std::string& text,
+                  double size = kFontSize) {
+  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
+                         CAIRO_FONT_WEIGHT_BOLD);
+  cairo_set_font_size(cr, size);
+  writeLine(cr, x, y, text);
+  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
+                         CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_set_font_size(cr, kFontSize);
+}
+
 // The counts the scale's ticks show: every one for a short scale, else 1,
 // 2, 5, 10, 20, 50, ... below the largest, and the largest.
 std::vector<unsigned> ticks(unsigned maxCount) {
@@ -141,23 +153,13 @@ void drawPanel(cairo_t* cr, const Screen& screen) {
   const double left = kOriginX + kWidth + 24;
   double y = kOriginY + 20;
   setColour(cr, kInk);
-  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
-                         CAIRO_FONT_WEIGHT_BOLD);
-  cairo_set_font_size(cr, 20);
-  writeLine(cr, left, y, "zodm-screen");
-  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
-                         CAIRO_FONT_WEIGHT_NORMAL);
-  cairo_set_font_size(cr, kFontSize);
+  writeHeading(cr, left, y, "zodm-screen", 20);
   writeLine(cr, left, y,
             std::to_string(kWidth) + " x " + std::to_string(kHeight) +
                 " cells, one pixel each");
   y += kLineHeight / 2;
 
-  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
-                         CAIRO_FONT_WEIGHT_BOLD);
-  writeLine(cr, left, y, "Refreshes per cell");
-  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
-                         CAIRO_FONT_WEIGHT_NORMAL);
+  writeHeading(cr, left, y, "Refreshes per cell");
   // The scale: a bar from the most refreshes (top) down to 1, then a swatch
   // for cells never refreshed.
   const double barLeft = left, barWidth = 36, barTop = y - 8, barHeight = 300;
@@ -190,13 +192,9 @@ void drawPanel(cairo_t* cr, const Screen& screen) {
   y = swatchTop + 18 + 2 * kLineHeight;
 
   // Outline legend.
-  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
-                         CAIRO_FONT_WEIGHT_BOLD);
-  writeLine(
+  writeHeading(
       cr, left, y,
       "Last " + std::to_string(screen.recentCapacity()) + " partial updates");
-  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
-                         CAIRO_FONT_WEIGHT_NORMAL);
   for (const double alpha : {1.0, 0.25}) {
     setColour(cr, kOutline, alpha);
     cairo_set_line_width(cr, alpha == 1.0 ? 3 : 2);
@@ -210,11 +208,7 @@ void drawPanel(cairo_t* cr, const Screen& screen) {
   }
   y += kLineHeight / 2;
 
-  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
-                         CAIRO_FONT_WEIGHT_BOLD);
-  writeLine(cr, left, y, "Requests");
-  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
-                         CAIRO_FONT_WEIGHT_NORMAL);
+  writeHeading(cr, left, y, "Requests");
   for (const std::string& line : screen.caption()) writeLine(cr, left, y, line);
 }
 

@@ -3,7 +3,6 @@
 // one line per datagram: what was accepted, or the refused text.
 #include <getopt.h>
 
-#include <array>
 #include <cstdio>
 #include <string>
 
@@ -47,53 +46,23 @@ constexpr char kHelp[] =
 
 constexpr char kTool[] = "zodm-listen";
 
-int usageError(const std::string& problem) {
-  return zodm::tools::usageError(kTool, kUsage, problem);
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  enum { kVersionOption = 1000 };
-  constexpr std::array<option, 6> kLongOptions{{
-      {"all", no_argument, nullptr, 'a'},
-      {"json", no_argument, nullptr, 'j'},
-      {"count", required_argument, nullptr, 'c'},
-      {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersionOption},
-      {nullptr, 0, nullptr, 0},
-  }};
+  const zodm::tools::ToolText text{kTool, kUsage, kHelp};
+  const std::string shortOptions = zodm::tools::serviceShortOptions("");
+  const auto longOptions = zodm::tools::serviceLongOptions({});
   zodm::tools::ServiceOptions options;
   options.tool = kTool;
-  opterr = 0;  // errors are reported below, in this tool's own words
-  for (int c; (c = getopt_long(argc, argv, ":ajc:h", kLongOptions.data(),
-                               nullptr)) != -1;) {
-    switch (c) {
-      case 'a':
-        options.all = true;
-        break;
-      case 'j':
-        options.json = true;
-        break;
-      case 'c':
-        if (!zodm::tools::parseWhole(optarg, 1, ~0ULL, options.count))
-          return usageError(std::string("--count: '") + optarg +
-                            "' is not a whole number of at least 1");
-        break;
-      case 'h':
-        std::fputs(kUsage, stdout);
-        std::fputs(kHelp, stdout);
-        return 0;
-      case kVersionOption:
-        std::printf("zodm-listen (libzodm) %s\n", ZODM_VERSION);
-        return 0;
-      default:
-        return usageError(zodm::tools::optionProblem(c, argv));
-    }
-  }
-  if (optind < argc)
-    return usageError(std::string("unexpected argument '") + argv[optind] +
-                      "'");
+  opterr = 0;  // errors are reported in this tool's own words
+  for (int c; (c = getopt_long(argc, argv, shortOptions.c_str(),
+                               longOptions.data(), nullptr)) != -1;)
+    if (const int status = zodm::tools::serviceOption(c, text, options, argv);
+        status != zodm::tools::kGoOn)
+      return status;
+  if (const int status = zodm::tools::serviceOperands(argc, argv, text);
+      status != zodm::tools::kGoOn)
+    return status;
 
   zodm::tools::Totals totals;
   return zodm::tools::runService(options, totals, nullptr);

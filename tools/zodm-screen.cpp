@@ -3,7 +3,6 @@
 // display area went through; with --picture it draws that as a PNG heat map.
 #include <getopt.h>
 
-#include <array>
 #include <cstdio>
 #include <string>
 
@@ -60,60 +59,35 @@ bool savePicture(const zodm::screen::Screen& screen, const std::string& path) {
 }
 
 int run(int argc, char* argv[]) {
-  enum { kVersionOption = 1000 };
-  constexpr std::array<option, 8> kLongOptions{{
+  const zodm::tools::ToolText text{kTool, kUsage, kHelp};
+  const std::string shortOptions = zodm::tools::serviceShortOptions("p:r:");
+  const auto longOptions = zodm::tools::serviceLongOptions({
       {"picture", required_argument, nullptr, 'p'},
       {"recent", required_argument, nullptr, 'r'},
-      {"all", no_argument, nullptr, 'a'},
-      {"json", no_argument, nullptr, 'j'},
-      {"count", required_argument, nullptr, 'c'},
-      {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersionOption},
-      {nullptr, 0, nullptr, 0},
-  }};
+  });
   zodm::tools::ServiceOptions options;
   options.tool = kTool;
   std::string picture;
   unsigned long long recent = 8;
-  opterr = 0;  // errors are reported below, in this tool's own words
-  for (int c; (c = getopt_long(argc, argv, ":p:r:ajc:h", kLongOptions.data(),
-                               nullptr)) != -1;) {
-    switch (c) {
-      case 'p':
-        picture = optarg;
-        if (picture.empty()) return usageError("--picture: the name is empty");
-        break;
-      case 'r':
-        if (!zodm::tools::parseWhole(optarg, 0, zodm::screen::kMaxRecent,
-                                     recent))
-          return usageError(std::string("--recent: '") + optarg +
-                            "' is not a whole number from 0 to 64");
-        break;
-      case 'a':
-        options.all = true;
-        break;
-      case 'j':
-        options.json = true;
-        break;
-      case 'c':
-        if (!zodm::tools::parseWhole(optarg, 1, ~0ULL, options.count))
-          return usageError(std::string("--count: '") + optarg +
-                            "' is not a whole number of at least 1");
-        break;
-      case 'h':
-        std::fputs(kUsage, stdout);
-        std::fputs(kHelp, stdout);
-        return 0;
-      case kVersionOption:
-        std::printf("zodm-screen (libzodm) %s\n", ZODM_VERSION);
-        return 0;
-      default:
-        return usageError(zodm::tools::optionProblem(c, argv));
+  opterr = 0;  // errors are reported in this tool's own words
+  for (int c; (c = getopt_long(argc, argv, shortOptions.c_str(),
+                               longOptions.data(), nullptr)) != -1;) {
+    if (c == 'p') {
+      picture = optarg;
+      if (picture.empty()) return usageError("--picture: the name is empty");
+    } else if (c == 'r') {
+      if (!zodm::tools::parseWhole(optarg, 0, zodm::screen::kMaxRecent, recent))
+        return usageError(std::string("--recent: '") + optarg +
+                          "' is not a whole number from 0 to 64");
+    } else if (const int status =
+                   zodm::tools::serviceOption(c, text, options, argv);
+               status != zodm::tools::kGoOn) {
+      return status;
     }
   }
-  if (optind < argc)
-    return usageError(std::string("unexpected argument '") + argv[optind] +
-                      "'");
+  if (const int status = zodm::tools::serviceOperands(argc, argv, text);
+      status != zodm::tools::kGoOn)
+    return status;
 
   // The state is allocated once, here; nothing that arrives makes it grow.
   zodm::screen::Screen screen(static_cast<std::size_t>(recent));
