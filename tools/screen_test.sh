@@ -8,21 +8,8 @@ set -euo pipefail
 
 send=$1
 screen=$2
-work=$(mktemp -d)
-service=
-failures=0
-
-cleanup() {
-  [[ -n $service ]] && kill "$service" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-
-fail() {
-  printf 'FAIL: %s\n' "$*" >&2
-  failures=$((failures + 1))
-}
+# shellcheck source=testLib.sh
+source "$(dirname "$0")/testLib.sh"
 
 # start ARGS...: runs zodm-screen ARGS in the background (output in
 # $work/out, standard error in $work/err) and returns once it has bound.
@@ -125,8 +112,4 @@ done
 "$screen" --help | grep -q '^Usage: zodm-screen' || fail "--help"
 [[ $("$screen" --version) == *"(libzodm) "[0-9]* ]] || fail "--version"
 
-if ((failures > 0)); then
-  printf '%d check(s) failed\n' "$failures" >&2
-  exit 1
-fi
-echo "zodm-screen: all checks passed"
+passed zodm-screen
