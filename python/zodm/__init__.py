@@ -72,8 +72,13 @@ class DmMessage(ctypes.Structure):
 
 
 def _load() -> ctypes.CDLL:
-    library = ctypes.CDLL(os.environ.get("ZODM_LIBRARY") or "libzodm.so.2",
-                          use_errno=True)
+    name = os.environ.get("ZODM_LIBRARY") or "libzodm.so.2"
+    try:
+        library = ctypes.CDLL(name, use_errno=True)
+    except OSError as error:
+        raise ImportError(f"zodm: cannot load {name} ({error}); install "
+                          "libzodm, or name the library in ZODM_LIBRARY") \
+            from error
     i32, p_i32 = ctypes.c_int32, ctypes.POINTER(ctypes.c_int32)
     p_command, p_message = ctypes.POINTER(DmCommand), ctypes.POINTER(DmMessage)
     signatures = {
