@@ -12,22 +12,9 @@ set -euo pipefail
 emulator=(${ZODM_EMULATOR:-})
 send=("${emulator[@]}" "$1")
 listen=("${emulator[@]}" "$2")
-work=$(mktemp -d)
-listener=
+# shellcheck source=testLib.sh
+source "$(dirname "$0")/testLib.sh"
 drain=
-failures=0
-
-cleanup() {
-  [[ -n $listener ]] && kill "$listener" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-
-fail() {
-  printf 'FAIL: %s\n' "$*" >&2
-  failures=$((failures + 1))
-}
 
 # start_listener OUT ARGS...: runs zodm-listen ARGS in the background, output
 # in OUT and standard error in OUT.err, and returns once it has bound the
@@ -38,7 +25,7 @@ start_listener() {
   rm -f "$work/fifo" "$out.err"
   mkfifo "$work/fifo"
   "${listen[@]}" "$@" >"$out" 2>"$work/fifo" &
-  listener=$!
+  service=$!
   exec 3<"$work/fifo"
   while IFS= read -r line <&3; do
     printf '%s\n' "$line" >>"$out.err"
@@ -50,8 +37,8 @@ start_listener() {
     fi
   done
   exec 3<&-
-  wait "$listener" || true
-  listener=
+  wait "$service" || true
+  service=
   printf 'zodm-listen did not bind:\n%s\n' "$(cat "$out.err")" >&2
   exit 1
 }
@@ -59,8 +46,8 @@ start_listener() {
 # finish_listener: waits for the listener to end; its exit status is in rc.
 finish_listener() {
   rc=0
-  wait "$listener" || rc=$?
-  listener=
+  wait "$service" || rc=$?
+  service=
   wait "$drain" || true
 }
 
@@ -187,7 +174,7 @@ expect_lines "$work/json" \
 # --- SIGINT and SIGTERM end the listener cleanly, with its summary.
 for signal in INT TERM; do
   start_listener "$work/signal"
-  kill -s "$signal" "$listener"
+  kill -s "$signal" "$service"
   finish_listener
   [[ $rc == 0 ]] || fail "SIG$signal: exit status $rc"
   [[ $(tail -n 1 "$work/signal.err") == \
@@ -209,8 +196,4 @@ for tool in "$1" "$2"; do
     fail "$tool --version"
 done
 
-if ((failures > 0)); then
-  printf '%d check(s) failed\n' "$failures" >&2
-  exit 1
-fi
-echo "tools: all checks passed"
+passed tools

@@ -1,0 +1,120 @@
+"""The binding against the library of the build tree (LD_LIBRARY_PATH), with
+requests sent and received through real loopback sockets on port 50555."""
+
+import errno
+import os
+import socket
+
+import pytest
+
+import zodm
+
+
+@pytest.fixture
+def server():
+    with zodm.Server() as bound:
+        yield bound
+
+
+def receive_text(server):
+    received = server.receive(timeout=2)
+    assert received is not None, "nothing arrived"
+    return received
+
+
+def test_library_loaded_by_soname():
+    assert zodm.lib._name == (os.environ.get("ZODM_LIBRARY") or
+                              "libzodm.so.2")
+    port = zodm.ctypes.c_int32()
+    assert zodm.lib.dmGetServerPort(zodm.ctypes.byref(port)) == 0
+    assert port.value == zodm.SERVER_PORT
+
+
+@pytest.mark.parametrize("send, arguments, text, command", [
+    (zodm.display, (1, 2), b"!0,1,2", zodm.Command(zodm.DISPLAY, 1, 2)),
+    (zodm.partial, (2, 1, 0, 0, 100, 200), b"!1,2,1,0,0,100,200",
+     zodm.Command(zodm.DISPLAY_PARTIAL, 2, 1, 0, 0, 100, 200)),
+    (zodm.partial, (0, 3, 768, 1024, 0, 0), b"!1,0,3,768,1024,0,0",
+     zodm.Command(zodm.DISPLAY_PARTIAL, 0, 3, 768, 1024, 0, 0)),
+    (zodm.erase, (3,), b"!3,3", zodm.Command(zodm.ERASE_TO_WHITE, 3)),
+])
+def test_requests_round_trip(server, send, arguments, text, command):
+    send(*arguments)
+    received = receive_text(server)
+    assert received.text == text
+    assert received.accepted and received.command == command
+    assert zodm.frame(command) == text.decode()
+    assert zodm.parse(text) == command
+
+
+@pytest.mark.parametrize("text, diagnostic", [
+    (b"!0,7,9", "dmValidateCommand() priority out of range (7)"),
+    (b"0,1,2", "dmParseMessage() Command should start with '!'. (0,1,2)"),
+    (b"!bogus,1", "dmParseMessage() Command bogus"),
+    (b"!1,0,0,10,10,10,20", "Trying to do a partial update of a line"),
+    (b"!1,0,0,769,0,10,10", "dmValidateCommand() Invalid coordinate xUp (769)"),
+])
+def test_refusals_carry_the_diagnostics(server, text, diagnostic):
+    with pytest.raises(zodm.RequestRefused) as refused:
+        zodm.parse(text)
+    assert refused.value.text == text
+    assert any(diagnostic in line for line in refused.value.diagnostics)
+    assert refused.value.diagnostics[-1].startswith("(E)zodmServer:")
+    # The service side sees the same refusal.
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+        sender.sendto(text, ("127.0.0.1", zodm.SERVER_PORT))
+    received = receive_text(server)
+    assert not received.accepted
+    assert received.text == text
+    assert received.diagnostics == refused.value.diagnostics
+
+
+@pytest.mark.parametrize("call, arguments, error", [
+    (zodm.display, (1, "2"), TypeError),
+    (zodm.display, (1.0, 2), TypeError),
+    (zodm.display, (True, 2), TypeError),
+    (zodm.display, (2**31, 0), ValueError),
+    (zodm.erase, (-2**31 - 1,), ValueError),
+    (zodm.partial, (0, 0, 0, 0, 10, None), TypeError),
+    (zodm.partial, (0, 0, 0, 0, 10, 2**40), ValueError),
+    (zodm.frame, ("!0,1,2",), TypeError),
+    (zodm.frame, (zodm.Command(zodm.DUMP, 7),), ValueError),
+    (zodm.frame, (zodm.Command(zodm.DISPLAY, 2**31),), ValueError),
+    (zodm.parse, (42,), TypeError),
+    (zodm.parse, ("!0,1,2\0",), ValueError),
+    (zodm.init, ("localhost",), ValueError),
+    (zodm.init, ("127.0.0.1\0",), ValueError),
+])
+def test_bad_arguments_raise_before_sending(server, call, arguments, error):
+    with pytest.raises(error):
+        call(*arguments)
+    assert server.receive(timeout=0.2) is None
+
+
+def test_init_points_the_client_elsewhere():
+    with zodm.Server(loopback_only=False) as everywhere:
+        zodm.init("127.0.0.2")
+        try:
+            zodm.erase(0)
+            received = receive_text(everywhere)
+            assert received.command == zodm.Command(zodm.ERASE_TO_WHITE, 0)
+        finally:
+            zodm.init("127.0.0.1")
+
+
+def test_server_iterates_and_closes():
+    with zodm.Server() as bound:
+        fd = bound.fileno()
+        zodm.display(0, 0)
+        zodm.erase(1)
+        codes = []
+        for received in bound:
+            codes.append(received.command.code)
+            if len(codes) == 2:
+                break
+        assert codes == [zodm.DISPLAY, zodm.ERASE_TO_WHITE]
+        with pytest.raises(OSError) as busy:
+            zodm.Server()
+        assert busy.value.errno == errno.EADDRINUSE
+    with pytest.raises(OSError):
+        os.fstat(fd)

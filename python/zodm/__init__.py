@@ -1,0 +1,310 @@
+"""Display-update requests over UDP, from Python.
+
+A ctypes binding of libzodm.so.2: it needs no compiler, only the library,
+which it loads by its soname (or from the path in the ZODM_LIBRARY
+environment variable). The raw functions are declared on ``zodm.lib``; the
+functions below check their arguments and raise on failure:
+
+    import zodm
+    zodm.init("127.0.0.1")          # optional; 127.0.0.1 is the default
+    zodm.display(1, 2)              # sends "!0,1,2"
+    zodm.partial(2, 1, 0, 0, 100, 200)
+    zodm.erase(3)
+
+    with zodm.Server() as server:   # the display service's side
+        for request in server:
+            print(request.command if request.accepted else request.text)
+"""
+
+from __future__ import annotations
+
+import ctypes
+import dataclasses
+import os
+import socket
+import sys
+import tempfile
+import threading
+from typing import Iterator, Optional, Tuple, Union
+
+__all__ = [
+    "DISPLAY", "DISPLAY_PARTIAL", "DUMP", "ERASE_TO_WHITE", "UNDEFINED",
+    "SERVER_PORT", "MAX_X", "MAX_Y", "MAX_LEVEL", "FRAME_SIZE",
+    "Command", "Received", "RequestRefused", "Server",
+    "init", "display", "partial", "erase", "frame", "parse", "lib",
+]
+
+DISPLAY = 0
+DISPLAY_PARTIAL = 1
+DUMP = 2
+ERASE_TO_WHITE = 3
+UNDEFINED = 4
+
+SERVER_PORT = 50555
+MAX_X = 768
+MAX_Y = 1024
+MAX_LEVEL = 3
+FRAME_SIZE = 75
+
+_NAME_SIZE = 128
+_ARG_SIZE = 256
+_MAX_ARGS = 6
+# A UDP payload is at most 65,535 bytes.
+_MAX_DATAGRAM = 65535
+
+
+class DmCommand(ctypes.Structure):
+    """The library's DmCommand record."""
+
+    _fields_ = [(name, ctypes.c_int32) for name in (
+        "code", "priority", "quality", "xUp", "yUp", "xDown", "yDown")]
+
+
+class DmMessage(ctypes.Structure):
+    """The library's DmMessage record."""
+
+    _fields_ = [
+        ("name", ctypes.c_char * _NAME_SIZE),
+        ("code", ctypes.c_int32),
+        ("args", (ctypes.c_char * _ARG_SIZE) * _MAX_ARGS),
+        ("argc", ctypes.c_int32),
+    ]
+
+
+def _load() -> ctypes.CDLL:
+    name = os.environ.get("ZODM_LIBRARY") or "libzodm.so.2"
+    try:
+        library = ctypes.CDLL(name, use_errno=True)
+    except OSError as error:
+        raise ImportError(f"zodm: cannot load {name} ({error}); install "
+                          "libzodm, or name the library in ZODM_LIBRARY") \
+            from error
+    i32, p_i32 = ctypes.c_int32, ctypes.POINTER(ctypes.c_int32)
+    p_command, p_message = ctypes.POINTER(DmCommand), ctypes.POINTER(DmMessage)
+    signatures = {
+        "dmGetServerPort": (i32, [p_i32]),
+        "dmMessageFramer": (None, [ctypes.c_char_p, p_command]),
+        "dmMessageInit": (i32, [ctypes.c_char_p]),
+        "dmDisplay": (i32, [i32, i32]),
+        "dmDisplayPartial": (i32, [i32] * 6),
+        "dmDisplayEraseToWhite": (i32, [i32]),
+        "dmDump": (i32, []),
+        "initServer": (i32, [p_i32, i32]),
+        "dmParseMessage": (i32, [ctypes.c_char_p, p_message]),
+        "zoDmGetArgs": (None, [ctypes.c_char_p, p_message, i32]),
+        "dmParseCommand": (i32, [p_message, p_command]),
+        "dmValidateCommand": (i32, [p_command]),
+        "dmMessageParser": (i32, [ctypes.c_char_p, p_command]),
+    }
+    for name, (result, arguments) in signatures.items():
+        function = getattr(library, name)
+        function.restype = result
+        function.argtypes = arguments
+    return library
+
+
+lib = _load()
+
+
+@dataclasses.dataclass
+class Command:
+    """A request: its code (DISPLAY, DISPLAY_PARTIAL, DUMP, ERASE_TO_WHITE)
+    and values. For a dump, priority holds its argument."""
+
+    code: int
+    priority: int = 0
+    quality: int = 0
+    x_up: int = 0
+    y_up: int = 0
+    x_down: int = 0
+    y_down: int = 0
+
+    def _record(self) -> DmCommand:
+        values = [_int32(field.name, getattr(self, field.name))
+                  for field in dataclasses.fields(self)]
+        return DmCommand(*values)
+
+    @classmethod
+    def _from_record(cls, record: DmCommand) -> "Command":
+        return cls(record.code, record.priority, record.quality, record.xUp,
+                   record.yUp, record.xDown, record.yDown)
+
+
+class RequestRefused(ValueError):
+    """The library refused a request text; ``diagnostics`` holds the lines
+    it wrote to standard error, ``text`` the refused bytes."""
+
+    def __init__(self, text: bytes, diagnostics: Tuple[str, ...]):
+        super().__init__(f"request {text!r} refused: " +
+                         (diagnostics[0] if diagnostics else "no diagnostic"))
+        self.text = text
+        self.diagnostics = diagnostics
+
+
+def _int32(name: str, value: object) -> int:
+    """value, if it is an int that fits in 32 bits; raises otherwise."""
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if not -2**31 <= value < 2**31:
+        raise ValueError(f"{name} {value} does not fit in 32 bits")
+    return value
+
+
+def _text(name: str, value: object) -> bytes:
+    """value as the bytes of a C string; raises for other types or a NUL."""
+    if isinstance(value, str):
+        value = value.encode()
+    if not isinstance(value, (bytes, bytearray)):
+        raise TypeError(f"{name} must be str or bytes, "
+                        f"not {type(value).__name__}")
+    if b"\0" in value:
+        raise ValueError(f"{name} contains a NUL byte")
+    return bytes(value)
+
+
+_capture_lock = threading.Lock()
+
+
+def _captured(call, *arguments):
+    """Runs call(*arguments) with descriptor 2 sent to a temporary file, and
+    returns its result and the lines the library wrote there. One capture
+    at a time: descriptor 2 belongs to the whole process."""
+    with _capture_lock, tempfile.TemporaryFile() as capture:
+        sys.stderr.flush()
+        saved = os.dup(2)
+        try:
+            os.dup2(capture.fileno(), 2)
+            result = call(*arguments)
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+        capture.seek(0)
+        lines = capture.read().decode("utf-8", "backslashreplace")
+    return result, tuple(line for line in lines.split("\n") if line)
+
+
+def init(address: str) -> None:
+    """Points the client at address, a dotted-decimal IPv4 address. Raises
+    ValueError for any other text, OSError when no socket can be made."""
+    result, diagnostics = _captured(lib.dmMessageInit, _text("address", address))
+    if result == -1:
+        raise ValueError(diagnostics[0] if diagnostics else
+                         f"{address!r} is not a dotted-decimal IPv4 address")
+    if result != 0:
+        raise OSError(diagnostics[0] if diagnostics else
+                      "cannot create the client socket")
+
+
+def display(priority: int, quality: int) -> None:
+    """Sends a full update."""
+    lib.dmDisplay(_int32("priority", priority), _int32("quality", quality))
+
+
+def partial(priority: int, quality: int, x_up: int, y_up: int, x_down: int,
+            y_down: int) -> None:
+    """Sends a partial update of the rectangle between two corners."""
+    values = [_int32(name, value) for name, value in (
+        ("priority", priority), ("quality", quality), ("x_up", x_up),
+        ("y_up", y_up), ("x_down", x_down), ("y_down", y_down))]
+    lib.dmDisplayPartial(*values)
+
+
+def erase(priority: int) -> None:
+    """Sends an erase to white."""
+    lib.dmDisplayEraseToWhite(_int32("priority", priority))
+
+
+def frame(command: Command) -> str:
+    """The request text the client sends for command. Raises ValueError for
+    a code the client does not send (anything but DISPLAY, DISPLAY_PARTIAL
+    and ERASE_TO_WHITE)."""
+    if not isinstance(command, Command):
+        raise TypeError(f"command must be a zodm.Command, "
+                        f"not {type(command).__name__}")
+    record = command._record()
+    if record.code not in (DISPLAY, DISPLAY_PARTIAL, ERASE_TO_WHITE):
+        raise ValueError(f"code {record.code} is not a request the client "
+                         "sends")
+    buffer = ctypes.create_string_buffer(FRAME_SIZE)
+    lib.dmMessageFramer(buffer, ctypes.byref(record))
+    return buffer.value.decode("ascii")
+
+
+def parse(text: Union[str, bytes]) -> Command:
+    """The checked request in text, as dmMessageParser reads it. Raises
+    RequestRefused, with the library's diagnostic lines, when it refuses."""
+    data = _text("text", text)
+    record = DmCommand()
+    result, diagnostics = _captured(lib.dmMessageParser, data,
+                                    ctypes.byref(record))
+    if result != 0:
+        raise RequestRefused(data, diagnostics)
+    return Command._from_record(record)
+
+
+@dataclasses.dataclass
+class Received:
+    """One datagram the server received: its bytes, the accepted command
+    (None when refused) and the library's diagnostic lines about it."""
+
+    text: bytes
+    command: Optional[Command]
+    diagnostics: Tuple[str, ...] = ()
+
+    @property
+    def accepted(self) -> bool:
+        return self.command is not None
+
+
+class Server:
+    """The display service's socket, bound with initServer to port 50555 on
+    127.0.0.1 (or every address when loopback_only is false). Iterating
+    yields each received datagram as a Received; the socket is closed by
+    close() or at the end of a with block. Raises OSError when the port
+    cannot be bound (errno EADDRINUSE when another service holds it)."""
+
+    def __init__(self, loopback_only: bool = True):
+        fd = ctypes.c_int32(-1)
+        result = lib.initServer(ctypes.byref(fd), 1 if loopback_only else 0)
+        error = ctypes.get_errno()
+        if result != 0:
+            if fd.value >= 0:
+                os.close(fd.value)
+            raise OSError(error, f"cannot bind port {SERVER_PORT}: "
+                          f"{os.strerror(error)}")
+        self._socket = socket.socket(fileno=fd.value)
+
+    def fileno(self) -> int:
+        return self._socket.fileno()
+
+    def receive(self, timeout: Optional[float] = None) -> Optional[Received]:
+        """The next datagram, or None when timeout seconds pass without one
+        (None: wait for as long as it takes)."""
+        self._socket.settimeout(timeout)
+        try:
+            data = self._socket.recv(_MAX_DATAGRAM)
+        except socket.timeout:
+            return None
+        # Bytes after a NUL cannot reach the parser; the text ends there.
+        record = DmCommand()
+        result, diagnostics = _captured(lib.dmMessageParser,
+                                        data.split(b"\0", 1)[0],
+                                        ctypes.byref(record))
+        command = Command._from_record(record) if result == 0 else None
+        return Received(data, command, diagnostics)
+
+    def __iter__(self) -> Iterator[Received]:
+        while True:
+            received = self.receive()
+            if received is not None:
+                yield received
+
+    def close(self) -> None:
+        self._socket.close()
+
+    def __enter__(self) -> "Server":
+        return self
+
+    def __exit__(self, *exception) -> None:
+        self.close()
+

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# End-to-end test of zodm-screen on loopback port 50555:
+#   screen_test.sh ZODM_SEND ZODM_SCREEN
+# zodm-screen --picture receives what zodm-send sends; its lines, its totals
+# and the picture it leaves are checked. The picture's pixels are checked by
+# screen_test.
+set -euo pipefail
+
+send=$1
+screen=$2
+# shellcheck source=testLib.sh
+source "$(dirname "$0")/testLib.sh"
+
+# start ARGS...: runs zodm-screen ARGS in the background (output in
+# $work/out, standard error in $work/err) and returns once it has bound.
+start() {
+  "$screen" "$@" >"$work/out" 2>"$work/err" &
+  service=$!
+  for _ in $(seq 200); do
+    grep -q 'Bound successfully' "$work/err" && return 0
+    kill -0 "$service" 2>/dev/null || break
+    sleep 0.05
+  done
+  printf 'zodm-screen did not bind:\n%s\n' "$(cat "$work/err")" >&2
+  exit 1
+}
+
+# finish: waits for zodm-screen to end; its exit status is in rc.
+finish() {
+  rc=0
+  wait "$service" || rc=$?
+  service=
+}
+
+# --- Bad arguments: one line naming the problem, the usage, exit status 2.
+for args in "--count 0" "--recent 65" "--recent x" "--picture" "extra" \
+  "--no-such"; do
+  rc=0
+  # shellcheck disable=SC2086  # the arguments are split on purpose
+  "$screen" $args >/dev/null 2>"$work/err" || rc=$?
+  [[ $rc == 2 && $(head -n 1 "$work/err") == "zodm-screen: "* ]] ||
+    fail "zodm-screen $args: exit status $rc, said '$(head -n 1 "$work/err")'"
+done
+# A picture that cannot be written is refused before anything binds.
+rc=0
+"$screen" --picture "$work/missing/screen.png" >/dev/null 2>"$work/err" ||
+  rc=$?
+[[ $rc == 1 && $(wc -l <"$work/err") == 1 ]] ||
+  fail "unwritable picture: exit status $rc, said '$(cat "$work/err")'"
+grep -q '^zodm-screen: cannot write the picture .*missing/screen.png' \
+  "$work/err" || fail "unwritable picture: $(cat "$work/err")"
+
+# --- A fixed sequence: the same lines as zodm-listen, then the totals.
+# "zodm-send arguments|line"
+requests=(
+  "partial 2 1 200 300 10 20|partial priority=2 quality=1 rect=(200,300)-(10,20)"
+  "display 1 2|display priority=1 quality=2"
+  "--force display 7 9|refused \"!0,7,9\""
+  "partial 2 3 50 100 150 250|partial priority=2 quality=3 rect=(50,100)-(150,250)"
+  "erase 3|erase priority=3"
+  "-f partial 0 0 10 10 10 20|refused \"!1,0,0,10,10,10,20\""
+)
+picture=$work/screen.png
+start --count ${#requests[@]} --picture "$picture" --recent 2
+[[ -s $picture ]] || fail "no picture before the first request"
+# A second service cannot take the port.
+rc=0
+"$screen" --count 1 >/dev/null 2>"$work/busy" || rc=$?
+[[ $rc == 1 ]] && grep -q '^zodm-screen: port 50555 is already in use' \
+  "$work/busy" || fail "second zodm-screen: status $rc, $(cat "$work/busy")"
+
+expected=()
+for request in "${requests[@]}"; do
+  # shellcheck disable=SC2086
+  "$send" ${request%%|*}
+  expected+=("${request#*|}")
+done
+finish
+[[ $rc == 0 ]] || fail "zodm-screen --count: exit status $rc"
+diff -u <(printf '%s\n' "${expected[@]}") "$work/out" >&2 ||
+  fail "unexpected lines"
+diff -u - <(grep '^zodm-screen: ' "$work/err") >&2 <<EOF || fail "totals"
+zodm-screen: received 6, accepted 4, refused 2
+zodm-screen: accepted 4, refused 2; full updates 1, partial 2, erases 1, dumps 0; by priority 0: 0, 1: 1, 2: 2, 3: 1; by quality 0: 0, 1: 1, 2: 1, 3: 1; most refreshed cell: 4 times
+zodm-screen: picture written to $picture
+EOF
+[[ $(head -c 8 "$picture" | od -An -tx1 | tr -d ' ') == 89504e470d0a1a0a ]] ||
+  fail "the picture is not a PNG"
+# Nothing is left beside the picture.
+[[ $(ls "$work" | grep -c screen.png) == 1 ]] || fail "temporary files left"
+
+# --- SIGINT and SIGTERM end it cleanly, with the final picture.
+for signal in INT TERM; do
+  rm -f "$picture"
+  start --picture "$picture" --json
+  "$send" display 0 0
+  for _ in $(seq 200); do
+    [[ -s $work/out ]] && break
+    sleep 0.05
+  done
+  kill -s "$signal" "$service"
+  finish
+  [[ $rc == 0 ]] || fail "SIG$signal: exit status $rc"
+  [[ $(cat "$work/out") == \
+     '{"accepted":true,"request":"display","priority":0,"quality":0}' ]] ||
+    fail "SIG$signal: printed $(cat "$work/out")"
+  grep -q "accepted 1, refused 0; full updates 1" "$work/err" ||
+    fail "SIG$signal: no totals"
+  [[ -s $picture ]] || fail "SIG$signal: no final picture"
+done
+
+"$screen" --help | grep -q '^Usage: zodm-screen' || fail "--help"
+[[ $("$screen" --version) == *"(libzodm) "[0-9]* ]] || fail "--version"
+
+passed zodm-screen

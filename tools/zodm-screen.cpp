@@ -1,0 +1,126 @@
+// zodm-screen: a display emulator for a desktop. Receives requests like
+// zodm-listen, and prints the same lines, while keeping what each cell of the
+// display area went through; with --picture it draws that as a PNG heat map.
+#include <getopt.h>
+
+#include <cstdio>
+#include <string>
+
+#include "requestLines.h"
+#include "screen.h"
+
+namespace {
+
+constexpr char kTool[] = "zodm-screen";
+
+constexpr char kUsage[] = "Usage: zodm-screen [OPTION]...\n";
+
+constexpr char kHelp[] =
+    "Emulates the display service on UDP port 50555: receives display-update\n"
+    "requests, prints one line per datagram as zodm-listen does, and keeps,\n"
+    "for each cell of the 769 x 1025 display area, how often it was\n"
+    "refreshed and by which request. A full update and an erase refresh\n"
+    "every cell; a partial update the rectangle between its corners.\n"
+    "\n"
+    "Options:\n"
+    "  -p, --picture=FILE  write a PNG picture to FILE at start, after each\n"
+    "                      accepted request and at exit: a heat map of the\n"
+    "                      refresh counts with its colour scale, the last\n"
+    "                      partial rectangles outlined, and the totals\n"
+    "  -r, --recent=N      outline the last N partial rectangles (default 8,\n"
+    "                      at most 64)\n"
+    "  -a, --all           listen on every IPv4 address, not only 127.0.0.1\n"
+    "  -j, --json          print one JSON object per line, as zodm-listen\n"
+    "  -c, --count=N       exit after N datagrams\n"
+    "  -h, --help          show this help and exit\n"
+    "      --version       show the version and exit\n"
+    "\n"
+    "SIGINT and SIGTERM end it. On exit it prints how many datagrams it\n"
+    "received, accepted and refused, then the picture's totals, to standard\n"
+    "error. Exit status 0; 1 when the picture cannot be written, the port\n"
+    "cannot be bound (another service holds it) or output fails; 2 for bad\n"
+    "arguments.\n"
+    "\n"
+    "Example:\n"
+    "  zodm-screen --picture /tmp/screen.png & zodm-send partial 2 1 0 0 100 "
+    "200\n";
+
+int usageError(const std::string& problem) {
+  return zodm::tools::usageError(kTool, kUsage, problem);
+}
+
+// Writes the picture, saying in one line why when it cannot.
+bool savePicture(const zodm::screen::Screen& screen, const std::string& path) {
+  const std::string problem = zodm::screen::writePicture(screen, path);
+  if (problem.empty()) return true;
+  std::fprintf(stderr, "%s: cannot write the picture %s: %s\n", kTool,
+               path.c_str(), problem.c_str());
+  return false;
+}
+
+int run(int argc, char* argv[]) {
+  const zodm::tools::ToolText text{kTool, kUsage, kHelp};
+  const std::string shortOptions = zodm::tools::serviceShortOptions("p:r:");
+  const auto longOptions = zodm::tools::serviceLongOptions({
+      {"picture", required_argument, nullptr, 'p'},
+      {"recent", required_argument, nullptr, 'r'},
+  });
+  zodm::tools::ServiceOptions options;
+  options.tool = kTool;
+  std::string picture;
+  unsigned long long recent = 8;
+  opterr = 0;  // errors are reported in this tool's own words
+  for (int c; (c = getopt_long(argc, argv, shortOptions.c_str(),
+                               longOptions.data(), nullptr)) != -1;) {
+    if (c == 'p') {
+      picture = optarg;
+      if (picture.empty()) return usageError("--picture: the name is empty");
+    } else if (c == 'r') {
+      if (!zodm::tools::parseWhole(optarg, 0, zodm::screen::kMaxRecent, recent))
+        return usageError(std::string("--recent: '") + optarg +
+                          "' is not a whole number from 0 to 64");
+    } else if (const int status =
+                   zodm::tools::serviceOption(c, text, options, argv);
+               status != zodm::tools::kGoOn) {
+      return status;
+    }
+  }
+  if (const int status = zodm::tools::serviceOperands(argc, argv, text);
+      status != zodm::tools::kGoOn)
+    return status;
+
+  // The state is allocated once, here; nothing that arrives makes it grow.
+  zodm::screen::Screen screen(static_cast<std::size_t>(recent));
+  // The first picture proves the path can be written before anything binds.
+  if (!picture.empty() && !savePicture(screen, picture))
+    return zodm::tools::kExitFailure;
+
+  zodm::tools::Totals totals;
+  int status = zodm::tools::runService(
+      options, totals, [&](const DmCommand* accepted, std::string_view) {
+        if (accepted == nullptr) {
+          screen.refuse();
+          return true;
+        }
+        screen.apply(*accepted);
+        return picture.empty() || savePicture(screen, picture);
+      });
+  if (!totals.bound) return status;
+  std::string summary;
+  for (const std::string& line : screen.caption())
+    summary += (summary.empty() ? "" : "; ") + line;
+  std::fprintf(stderr, "%s: %s\n", kTool, summary.c_str());
+  if (!picture.empty()) {
+    if (!savePicture(screen, picture)) return zodm::tools::kExitFailure;
+    std::fprintf(stderr, "%s: picture written to %s\n", kTool, picture.c_str());
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const int status = run(argc, argv);
+  zodm::screen::releaseStaticData();
+  return status;
+}
