@@ -16,6 +16,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "requestLines.h"
 #include "zodm.h"
 
 namespace {
@@ -91,9 +92,7 @@ struct Options {
 
 // Reports an argument error: one line naming the problem, then the usage.
 int usageError(const std::string& problem) {
-  std::fprintf(stderr, "zodm-send: %s\n%sTry 'zodm-send --help' for more.\n",
-               problem.c_str(), kUsage);
-  return kExitUsage;
+  return zodm::tools::usageError("zodm-send", kUsage, problem);
 }
 
 // Reads word as a whole decimal integer ("-" and digits only) that fits in
@@ -215,14 +214,8 @@ int main(int argc, char* argv[]) {
       case kVersionOption:
         std::printf("zodm-send (libzodm) %s\n", ZODM_VERSION);
         return 0;
-      case ':':
-        return usageError(std::string("option '") + argv[optind - 1] +
-                          "' needs an argument");
       default:
-        return usageError(optopt != 0 ? std::string("unknown option '-") +
-                                            static_cast<char>(optopt) + "'"
-                                      : std::string("unknown option '") +
-                                            argv[optind - 1] + "'");
+        return usageError(zodm::tools::optionProblem(c, argv));
     }
   }
 
