@@ -4,8 +4,8 @@
 # caller sets check_name (for messages) and work (a temporary directory it
 # removes), and kills $service, if set, when it exits.
 
-service=
-drain=
+# shellcheck source=tools/serviceLib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../tools/serviceLib.sh"
 
 say() { printf '%s: %s\n' "$check_name" "$*"; }
 die() {
@@ -57,43 +57,22 @@ build_examples() {
   done
 }
 
-# start_service OUT PROGRAM ARGS...: runs a service in the background, output
-# in OUT and standard error in OUT.err, and returns once the library reports
-# that it has bound the port.
-start_service() {
-  local out=$1 line
-  shift
-  rm -f "$work/fifo"
-  mkfifo "$work/fifo"
-  "$@" >"$out" 2>"$work/fifo" &
-  service=$!
-  exec 3<"$work/fifo"
-  while IFS= read -r line <&3; do
-    printf '%s\n' "$line" >>"$out.err"
-    if [[ $line == *"Bound successfully"* ]]; then
-      cat <&3 >>"$out.err" &
-      drain=$!
-      exec 3<&-
-      return 0
-    fi
-  done
-  exec 3<&-
-  wait "$service" || true
-  service=
-  if grep -q 'already in use' "$out.err"; then
+# start_bound OUT PROGRAM ARGS...: start_service, failing the check when the
+# service does not bind.
+start_bound() {
+  start_service "$@" && return 0
+  if grep -q 'already in use' "$1.err"; then
     die "port 50555 is busy: another display service or test is using it"
   fi
-  die "$1 did not bind port 50555: $(cat "$out.err")"
+  die "$2 did not bind port 50555: $(cat "$1.err")"
 }
 
 # finish_service OUT EXPECTED...: waits for the service; OUT must hold
 # exactly the EXPECTED lines.
 finish_service() {
-  local out=$1 rc=0
+  local out=$1
   shift
-  wait "$service" || rc=$?
-  service=
-  wait "$drain" || true
+  wait_service
   [[ $rc == 0 ]] || die "the service ended with status $rc"
   diff -u <(printf '%s\n' "$@") "$out" >&2 || die "unexpected service output"
 }
@@ -104,7 +83,7 @@ run_examples() {
   local dir
   for dir in "$@"; do
     say "running the examples built in $(basename "$dir")"
-    start_service "$dir/out" "$dir/example-service" 3
+    start_bound "$dir/out" "$dir/example-service" 3
     "$dir/example-client" || die "example-client failed"
     finish_service "$dir/out" \
       'full update: priority 1, quality 2' \
@@ -117,7 +96,7 @@ run_examples() {
 # against the find_package build of example-client.
 run_listen_against_client() {
   say "running $1 against example-client"
-  start_service "$work/listen" "$1" --count 3
+  start_bound "$work/listen" "$1" --count 3
   "$work/cm/example-client" 127.0.0.1 || die "example-client failed"
   finish_service "$work/listen" \
     'display priority=1 quality=2' \

@@ -12,24 +12,11 @@ screen=$2
 source "$(dirname "$0")/testLib.sh"
 
 # start ARGS...: runs zodm-screen ARGS in the background (output in
-# $work/out, standard error in $work/err) and returns once it has bound.
+# $work/out, standard error in $work/out.err) and returns once it has bound.
 start() {
-  "$screen" "$@" >"$work/out" 2>"$work/err" &
-  service=$!
-  for _ in $(seq 200); do
-    grep -q 'Bound successfully' "$work/err" && return 0
-    kill -0 "$service" 2>/dev/null || break
-    sleep 0.05
-  done
-  printf 'zodm-screen did not bind:\n%s\n' "$(cat "$work/err")" >&2
+  start_service "$work/out" "$screen" "$@" && return 0
+  printf 'zodm-screen did not bind:\n%s\n' "$(cat "$work/out.err")" >&2
   exit 1
-}
-
-# finish: waits for zodm-screen to end; its exit status is in rc.
-finish() {
-  rc=0
-  wait "$service" || rc=$?
-  service=
 }
 
 # --- Bad arguments: one line naming the problem, the usage, exit status 2.
@@ -75,11 +62,11 @@ for request in "${requests[@]}"; do
   "$send" ${request%%|*}
   expected+=("${request#*|}")
 done
-finish
+wait_service
 [[ $rc == 0 ]] || fail "zodm-screen --count: exit status $rc"
 diff -u <(printf '%s\n' "${expected[@]}") "$work/out" >&2 ||
   fail "unexpected lines"
-diff -u - <(grep '^zodm-screen: ' "$work/err") >&2 <<EOF || fail "totals"
+diff -u - <(grep '^zodm-screen: ' "$work/out.err") >&2 <<EOF || fail "totals"
 zodm-screen: received 6, accepted 4, refused 2
 zodm-screen: accepted 4, refused 2; full updates 1, partial 2, erases 1, dumps 0; by priority 0: 0, 1: 1, 2: 2, 3: 1; by quality 0: 0, 1: 1, 2: 1, 3: 1; most refreshed cell: 4 times
 zodm-screen: picture written to $picture
@@ -99,12 +86,12 @@ for signal in INT TERM; do
     sleep 0.05
   done
   kill -s "$signal" "$service"
-  finish
+  wait_service
   [[ $rc == 0 ]] || fail "SIG$signal: exit status $rc"
   [[ $(cat "$work/out") == \
      '{"accepted":true,"request":"display","priority":0,"quality":0}' ]] ||
     fail "SIG$signal: printed $(cat "$work/out")"
-  grep -q "accepted 1, refused 0; full updates 1" "$work/err" ||
+  grep -q "accepted 1, refused 0; full updates 1" "$work/out.err" ||
     fail "SIG$signal: no totals"
   [[ -s $picture ]] || fail "SIG$signal: no final picture"
 done

@@ -1,9 +1,11 @@
+# shellcheck shell=bash
 # Sourced by the tools' end-to-end tests: a scratch directory $work, removed
 # at exit together with the background process whose id is in $service, and
 # failure counting that lets every check run before the test fails.
 work=$(mktemp -d)
-service=
 failures=0
+# shellcheck source=serviceLib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/serviceLib.sh"
 
 cleanup() {
   [[ -n $service ]] && kill "$service" 2>/dev/null

@@ -14,41 +14,13 @@ send=("${emulator[@]}" "$1")
 listen=("${emulator[@]}" "$2")
 # shellcheck source=testLib.sh
 source "$(dirname "$0")/testLib.sh"
-drain=
-
 # start_listener OUT ARGS...: runs zodm-listen ARGS in the background, output
 # in OUT and standard error in OUT.err, and returns once it has bound the
-# port (the library reports "Bound successfully"), without any sleeping.
+# port.
 start_listener() {
-  local out=$1 line
-  shift
-  rm -f "$work/fifo" "$out.err"
-  mkfifo "$work/fifo"
-  "${listen[@]}" "$@" >"$out" 2>"$work/fifo" &
-  service=$!
-  exec 3<"$work/fifo"
-  while IFS= read -r line <&3; do
-    printf '%s\n' "$line" >>"$out.err"
-    if [[ $line == *"Bound successfully"* ]]; then
-      cat <&3 >>"$out.err" &
-      drain=$!
-      exec 3<&-
-      return 0
-    fi
-  done
-  exec 3<&-
-  wait "$service" || true
-  service=
-  printf 'zodm-listen did not bind:\n%s\n' "$(cat "$out.err")" >&2
+  start_service "$1" "${listen[@]}" "${@:2}" && return 0
+  printf 'zodm-listen did not bind:\n%s\n' "$(cat "$1.err")" >&2
   exit 1
-}
-
-# finish_listener: waits for the listener to end; its exit status is in rc.
-finish_listener() {
-  rc=0
-  wait "$service" || rc=$?
-  service=
-  wait "$drain" || true
 }
 
 # sends BYTES: sends printf's expansion of BYTES as one raw datagram.
@@ -151,7 +123,7 @@ for case in "${raw[@]}"; do
   sends "${case%%|*}"
   expected+=("${case#*|}")
 done
-finish_listener
+wait_service
 [[ $rc == 0 ]] || fail "zodm-listen --count: exit status $rc"
 expect_lines "$work/text" "${expected[@]}"
 [[ $(tail -n 1 "$work/text.err") == \
@@ -164,7 +136,7 @@ start_listener "$work/json" --json --all --count 4
 sends '!dmDump,-5'
 "${send[@]}" -f erase 9
 sends 'x"\\\001\n\377\000z'
-finish_listener
+wait_service
 expect_lines "$work/json" \
   '{"accepted":true,"request":"partial","priority":2,"quality":1,"xUp":0,"yUp":0,"xDown":100,"yDown":200}' \
   '{"accepted":true,"request":"dump","argument":-5}' \
@@ -175,7 +147,7 @@ expect_lines "$work/json" \
 for signal in INT TERM; do
   start_listener "$work/signal"
   kill -s "$signal" "$service"
-  finish_listener
+  wait_service
   [[ $rc == 0 ]] || fail "SIG$signal: exit status $rc"
   [[ $(tail -n 1 "$work/signal.err") == \
      "zodm-listen: received 0, accepted 0, refused 0" ]] ||
