@@ -2,17 +2,19 @@
 #include "zodm.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <pthread.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
-#include <span>
 
 #include "dmLog.h"
 
@@ -20,33 +22,45 @@ namespace {
 
 constexpr char kDmModule[] = "zodm";
 
-// The one client endpoint of the process. Request calls send under the read
-// lock; dmMessageInit swaps socket and address under the write lock, so no
-// send ever uses a descriptor that another thread has closed. Writers are
-// preferred so that a steady stream of requests cannot starve dmMessageInit.
-struct Endpoint {
-  pthread_rwlock_t lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
-  int socket = -1;
-  bool initialised = false;
-  sockaddr_in server{};
-};
+// The one client endpoint of the process. It is published through two
+// atomics and guarded by no lock, so that no call ever waits: not on another
+// thread, not on a call that a signal handler interrupted on its own thread,
+// and not on a thread that was cancelled or did not survive a fork.
+//
+// endpointSocket is -1 until the first socket is published, by one
+// compare-and-swap; a call that loses that race closes its own socket and
+// uses the winner's, so first requests made together share one socket. From
+// then on the number never changes and is never closed: a later
+// dmMessageInit installs its new socket over it with dup3, which replaces the
+// open file in one step. A send on another thread meanwhile goes out on the
+// old socket or on the new one, never on a number that was closed and that
+// the application may already have reused for a file of its own.
+//
+// endpointAddress is the destination, in network byte order. It starts as
+// the loopback address, so the implicit first initialisation of a request
+// call only has to publish a socket and never overwrites an address that a
+// concurrent dmMessageInit sets.
+std::atomic<int> endpointSocket{-1};
+constexpr uint32_t kLoopbackInNetworkOrder =
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 0x0100007fU : 0x7f000001U;
+std::atomic<uint32_t> endpointAddress{kLoopbackInNetworkOrder};
+// Lock-free atomics are what makes the calls safe in signal handlers.
+static_assert(std::atomic<int>::is_always_lock_free &&
+              std::atomic<uint32_t>::is_always_lock_free);
 
-Endpoint endpoint;
+// Closes fd without a cancellation point (close() is one): a thread
+// cancelled there would keep the descriptor open for good.
+void closeDescriptor(int fd) { (void)syscall(SYS_close, fd); }
 
-// Holds the endpoint's lock for a scope, shared (Acquire = rdlock) or
-// exclusive (Acquire = wrlock).
-template <int (*Acquire)(pthread_rwlock_t*)>
-class EndpointLock {
- public:
-  EndpointLock() { Acquire(&endpoint.lock); }
-  ~EndpointLock() { pthread_rwlock_unlock(&endpoint.lock); }
-  EndpointLock(const EndpointLock&) = delete;
-  EndpointLock& operator=(const EndpointLock&) = delete;
-};
-using ReadLock = EndpointLock<pthread_rwlock_rdlock>;
-using WriteLock = EndpointLock<pthread_rwlock_wrlock>;
-
-enum class InitMode { Always, IfUninitialised };
+// The text of an errno value, from either variant of strerror_r: the GNU one
+// returns the text, the POSIX one (musl, and glibc without _GNU_SOURCE)
+// writes it into the buffer and returns 0.
+[[maybe_unused]] const char* errorText(const char* text, const char*) {
+  return text;
+}
+[[maybe_unused]] const char* errorText(int result, const char* buffer) {
+  return result == 0 ? buffer : "unknown error";
+}
 
 // Appends "," and the decimal text of value, as printf's "%d" writes it.
 char* appendField(char* at, char* end, int32_t value) {
@@ -54,13 +68,13 @@ char* appendField(char* at, char* end, int32_t value) {
   return std::to_chars(at, end, value).ptr;
 }
 
-// Writes the request text of a code 0, 1 or 3 command and its NUL into out;
-// returns the text's length, or 0 for any other code. 74 characters is the
-// longest text (code 1 with six values of -2147483648), so out always fits.
-std::size_t frameRequest(const DmCommand& command,
-                         std::span<char, DM_FRAME_SIZE> out) {
-  char* at = out.data();
-  char* const end = out.data() + out.size();
+// Writes the request text of a code 0, 1 or 3 command and its NUL into out
+// (DM_FRAME_SIZE bytes); returns the text's length, or 0 for any other code.
+// 74 characters is the longest text (code 1 with six values of
+// -2147483648), so out always fits.
+std::size_t frameRequest(const DmCommand& command, char* out) {
+  char* at = out;
+  char* const end = out + DM_FRAME_SIZE;
   *at++ = '!';
   switch (command.code) {
     case DM_CMD_DISPLAY:
@@ -83,17 +97,81 @@ std::size_t frameRequest(const DmCommand& command,
       return 0;
   }
   *at = '\0';
-  return static_cast<std::size_t>(at - out.data());
+  return static_cast<std::size_t>(at - out);
 }
 
 }  // namespace
 
 namespace zodm {
 
-// Does the work of dmMessageInit. Request calls use IfUninitialised, so that
-// threads making their first request together create exactly one socket.
-// (Same name as the exported call, so its diagnostics name dmMessageInit.)
-int32_t dmMessageInit(const char* serverAddress, InitMode mode) {
+// Gives the endpoint a new socket: the first one is published as it is; a
+// later one replaces the published one when replace is set, and is closed
+// otherwise (a request call only needs some socket). Returns 0, or -2 after
+// reporting that no socket could be created. Named after the exported call,
+// whose diagnostic it writes for the request calls too.
+int32_t dmMessageInit(bool replace) {
+  // Close-on-exec, so that programs the application starts do not inherit
+  // the library's socket.
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    const int error = errno;
+    std::array<char, 128> reason;
+    DM_ERROR("Failed to create a datagram socket (%s).\n\n", errorText(strerror_r(error, reason.data(), reason.size()), reason.data()));
+    return -2;
+  }
+  int published = -1;
+  if (endpointSocket.compare_exchange_strong(
+          published, fd, std::memory_order_acq_rel, std::memory_order_acquire))
+    return 0;
+  // Should dup3 fail, the published socket stays in use: it is as good a
+  // socket as the new one.
+  if (replace) (void)dup3(fd, published, O_CLOEXEC);
+  closeDescriptor(fd);
+  return 0;
+}
+
+}  // namespace zodm
+
+namespace {
+
+// Sends one request text, creating the endpoint's socket first if no call
+// has yet. Fire-and-forget: a failed send loses the request and is not
+// reported. errno is left as the caller had it, so that a request made from
+// a signal handler does not disturb the code it interrupted.
+void sendRequest(const DmCommand& command) {
+  const int savedErrno = errno;
+  std::array<char, DM_FRAME_SIZE> text;
+  const std::size_t length = frameRequest(command, text.data());
+  int fd = endpointSocket.load(std::memory_order_acquire);
+  // A failed implicit initialisation drops this request; the next request
+  // tries again.
+  if (fd < 0 && zodm::dmMessageInit(false) == 0)
+    fd = endpointSocket.load(std::memory_order_acquire);
+  if (fd >= 0) {
+    int32_t port = 0;
+    dmGetServerPort(&port);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(static_cast<uint16_t>(port));
+    server.sin_addr.s_addr = endpointAddress.load(std::memory_order_acquire);
+    (void)sendto(fd, text.data(), length, 0,
+                 reinterpret_cast<const sockaddr*>(&server), sizeof server);
+  }
+  errno = savedErrno;
+}
+
+}  // namespace
+
+/* See documentation in header file. */
+void dmMessageFramer(char* buffer, const DmCommand* command) {
+  if (frameRequest(*command, buffer) == 0) {
+    std::memcpy(buffer, "error", sizeof "error");
+    DM_ERROR("Command Code %d not supported\n", command->code);
+  }
+}
+
+/* See documentation in header file. */
+int32_t dmMessageInit(const char* serverAddress) {
   in_addr address{};
   const int converted = inet_pton(AF_INET, serverAddress, &address);
   if (converted == 0) {
@@ -104,84 +182,11 @@ int32_t dmMessageInit(const char* serverAddress, InitMode mode) {
     DM_ERROR("Failed to convert to a numeric IP address.\n\n");
     return -2;
   }
-  int32_t port = 0;
-  dmGetServerPort(&port);
-
-  // The socket is created and swapped in under the write lock; the old one is
-  // closed, and any failure reported, once the lock is released.
-  int replaced = -1;
-  int error = 0;
-  {
-    WriteLock guard;
-    if (mode == InitMode::IfUninitialised && endpoint.initialised) return 0;
-    // Close-on-exec, so that programs the application starts do not inherit
-    // the library's socket.
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-      error = errno;
-    } else {
-      replaced = endpoint.initialised ? endpoint.socket : -1;
-      endpoint.socket = fd;
-      endpoint.server = sockaddr_in{};
-      endpoint.server.sin_family = AF_INET;
-      endpoint.server.sin_port = htons(static_cast<uint16_t>(port));
-      endpoint.server.sin_addr = address;
-      endpoint.initialised = true;
-    }
-  }
-  if (error != 0) {
-    std::array<char, 128> reason;
-    DM_ERROR("Failed to create a datagram socket (%s).\n\n", strerror_r(error, reason.data(), reason.size()));
-    return -2;
-  }
-  // No send can still be using the old descriptor: sends hold the read lock,
-  // which the swap above waited for.
-  if (replaced >= 0) close(replaced);
+  // The address changes only once the socket is in place: on failure the
+  // endpoint keeps its previous address and socket.
+  if (zodm::dmMessageInit(true) != 0) return -2;
+  endpointAddress.store(address.s_addr, std::memory_order_release);
   return 0;
-}
-
-}  // namespace zodm
-
-namespace {
-
-// Sends one request text, initialising the endpoint for the loopback address
-// first if no dmMessageInit has succeeded yet. Failures lose the request.
-void sendRequest(const DmCommand& command) {
-  std::array<char, DM_FRAME_SIZE> text;
-  const std::size_t length = frameRequest(command, text);
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    {
-      ReadLock guard;
-      if (endpoint.initialised) {
-        // Fire-and-forget: a failed send loses the request and is not
-        // reported; the caller gets 0 all the same.
-        (void)sendto(endpoint.socket, text.data(), length, 0,
-                     reinterpret_cast<const sockaddr*>(&endpoint.server),
-                     sizeof endpoint.server);
-        return;
-      }
-    }
-    // A failed implicit initialisation drops this request; the next request
-    // tries again.
-    if (zodm::dmMessageInit(DM_DEFAULT_SERVER, InitMode::IfUninitialised) != 0)
-      return;
-  }
-}
-
-}  // namespace
-
-/* See documentation in header file. */
-void dmMessageFramer(char* buffer, const DmCommand* command) {
-  std::span<char, DM_FRAME_SIZE> out(buffer, DM_FRAME_SIZE);
-  if (frameRequest(*command, out) == 0) {
-    std::memcpy(buffer, "error", sizeof "error");
-    DM_ERROR("Command Code %d not supported\n", command->code);
-  }
-}
-
-/* See documentation in header file. */
-int32_t dmMessageInit(const char* serverAddress) {
-  return zodm::dmMessageInit(serverAddress, InitMode::Always);
 }
 
 /* See documentation in header file. */

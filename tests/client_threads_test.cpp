@@ -19,9 +19,9 @@ namespace {
 
 using namespace zodm::test;
 
-// While gated > 0, calls of inet_pton wait until `gated` of them have
-// arrived (or a second has passed): parsing the address is how a request
-// thread starts the implicit initialisation, so the threads all meet there.
+// While gated > 0, calls of socket wait until `gated` of them have arrived
+// (or a second has passed): creating the socket is how a request thread
+// starts the implicit initialisation, so the threads all meet there.
 int gated = 0;
 int arrived = 0;
 std::mutex gateLock;
@@ -30,17 +30,17 @@ std::condition_variable gateOpen;
 }  // namespace
 
 // Interposed over the C library's, which it calls in the end.
-extern "C" int inet_pton(int family, const char* text, void* address) {
-  using Real = int (*)(int, const char*, void*);
-  static const auto real =
-      reinterpret_cast<Real>(dlsym(RTLD_NEXT, "inet_pton"));
-  std::unique_lock lock(gateLock);
-  ++arrived;
-  gateOpen.notify_all();
-  gateOpen.wait_for(lock, std::chrono::seconds(1),
-                    [] { return arrived >= gated; });
-  lock.unlock();
-  return real(family, text, address);
+extern "C" int socket(int family, int type, int protocol) {
+  using Real = int (*)(int, int, int);
+  static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "socket"));
+  if (gated > 0) {
+    std::unique_lock lock(gateLock);
+    ++arrived;
+    gateOpen.notify_all();
+    gateOpen.wait_for(lock, std::chrono::seconds(1),
+                      [] { return arrived >= gated; });
+  }
+  return real(family, type, protocol);
 }
 
 namespace {
@@ -97,8 +97,9 @@ std::multiset<std::string> sendFromThreads(
 }
 
 // Threads released together make the first requests of a fresh process, and
-// all of them find the endpoint uninitialised (they meet in inet_pton): it
-// is initialised once, with one socket that sends every request.
+// all of them find the endpoint uninitialised (they meet in socket): one
+// socket is published, the others are closed at once, and that one socket
+// sends every request.
 TEST(ClientThreadsDeathTest, SimultaneousFirstRequestsShareOneSocket) {
   expectInFreshProcess([] {
     std::atomic<int> count{0};
