@@ -2,45 +2,158 @@
 
 #include <syslog.h>
 
-#include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace zodm {
 
+namespace {
+
+// The combined format: the prefix and the message's own literal format, with
+// each over-long "%s" given a precision and followed by the cut mark. Built
+// from constants only, so values are never read as a format. Appends only
+// whole pieces: a conversion is never split, so a format cut short for want
+// of room still consumes a prefix of the arguments, and nothing more.
+class Format {
+ public:
+  bool append(std::string_view piece) {
+    if (piece.size() >= text_.size() - used_) return false;
+    std::memcpy(text_.data() + used_, piece.data(), piece.size());
+    used_ += piece.size();
+    text_[used_] = '\0';
+    return true;
+  }
+  bool append(std::size_t number) {
+    std::array<char, 24> digits;
+    const auto end = std::to_chars(digits.begin(), digits.end(), number).ptr;
+    return append(
+        {digits.data(), static_cast<std::size_t>(end - digits.data())});
+  }
+  std::size_t size() const { return used_; }
+  void truncate(std::size_t size) {
+    used_ = size;
+    text_[used_] = '\0';
+  }
+  const char* c_str() const { return text_.data(); }
+
+ private:
+  std::array<char, 512> text_{};
+  std::size_t used_ = 0;
+};
+
+// Length of the conversion specification that starts at spec[0] == '%', and
+// reads from *args what it consumes. Sets value to the text of a "%s" without
+// a precision. Returns 0 for a conversion the library's messages never use.
+std::size_t scanConversion(const char* spec, va_list* args,
+                           const char*& value) {
+  value = nullptr;
+  std::size_t i = 1;
+  while (spec[i] != '\0' && std::strchr("-+ #0", spec[i]) != nullptr) ++i;
+  if (spec[i] == '*') {
+    (void)va_arg(*args, int);
+    ++i;
+  }
+  while (spec[i] >= '0' && spec[i] <= '9') ++i;
+  bool precision = false;
+  if (spec[i] == '.') {
+    precision = true;
+    ++i;
+    if (spec[i] == '*') {
+      (void)va_arg(*args, int);
+      ++i;
+    }
+    while (spec[i] >= '0' && spec[i] <= '9') ++i;
+  }
+  switch (spec[i]) {
+    case '%':
+      break;
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'c':
+      (void)va_arg(*args, int);
+      break;
+    case 's': {
+      const char* const text = va_arg(*args, const char*);
+      if (!precision) value = text;
+      break;
+    }
+    default:
+      return 0;
+  }
+  return i + 1;
+}
+
+// Builds the combined format of one diagnostic into out.
+void combine(Format& out, Level level, const char* module, int line,
+             const char* func, const char* format, va_list* args) {
+  // The prefix is expanded here; module and function names hold no '%'.
+  std::array<char, 256> prefix;
+  const int length =
+      std::snprintf(prefix.data(), prefix.size(), "(%c)%s:%d,%s() ",
+                    static_cast<char>(level), module, line, func);
+  if (length < 0 || !out.append(prefix.data())) return;
+
+  const char* at = format;
+  while (*at != '\0') {
+    const char* const percent = std::strchr(at, '%');
+    if (percent == nullptr) {
+      out.append(at);
+      return;
+    }
+    if (!out.append({at, static_cast<std::size_t>(percent - at)})) return;
+    const char* value = nullptr;
+    const std::size_t spec = scanConversion(percent, args, value);
+    if (spec == 0) {
+      out.append(percent);  // nothing more is consumed; printf reads the rest
+      return;
+    }
+    const std::string_view conversion(percent, spec);
+    if (value != nullptr &&
+        strnlen(value, kMaxValueShown + 1) > kMaxValueShown) {
+      // "%s" becomes "%.<max>s[cut: N more bytes]", all of it or nothing.
+      const std::size_t start = out.size();
+      if (!(out.append(conversion.substr(0, spec - 1)) && out.append(".") &&
+            out.append(kMaxValueShown) && out.append("s[cut: ") &&
+            out.append(std::strlen(value + kMaxValueShown)) &&
+            out.append(" more bytes]"))) {
+        out.truncate(start);
+        return;
+      }
+    } else if (!out.append(conversion)) {
+      return;
+    }
+    at = percent + spec;
+  }
+}
+
+}  // namespace
+
 void dmLog(Level level, const char* module, int line, const char* func,
            const char* format, ...) {
-  // One combined format, built from constants only: the prefix is expanded
-  // here (module and function names hold no '%'), the message's own literal
-  // format follows. Values, received texts included, stay arguments of it, so
-  // they are never read as a format and never cut to a line buffer's size.
-  std::array<char, 512> combined;
-  const int prefix =
-      std::snprintf(combined.data(), combined.size(), "(%c)%s:%d,%s() ",
-                    static_cast<char>(level), module, line, func);
-  if (prefix < 0) return;
-  const auto used = static_cast<std::size_t>(prefix);
-  if (used < combined.size()) {
-    // Formats are short literals; a longer one would be cut, never overrun.
-    const std::size_t room = combined.size() - used - 1;
-    const std::size_t length = std::min(std::strlen(format), room);
-    std::memcpy(combined.data() + used, format, length);
-    combined[used + length] = '\0';
-  }
-
-  const int priority = level == Level::Error ? LOG_ERR : LOG_WARNING;
   va_list args;
   va_start(args, format);
+  Format combined;
+  va_list scan;
+  va_copy(scan, args);
+  combine(combined, level, module, line, func, format, &scan);
+  va_end(scan);
+
+  const int priority = level == Level::Error ? LOG_ERR : LOG_WARNING;
   va_list again;
   va_copy(again, args);
   // The combined format is the caller's literal behind a fixed prefix; the
   // compiler checked the literal against its arguments at the call site.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  vsyslog(priority, combined.data(), args);
-  std::vfprintf(stderr, combined.data(), again);
+  vsyslog(priority, combined.c_str(), args);
+  std::vfprintf(stderr, combined.c_str(), again);
 #pragma GCC diagnostic pop
   va_end(again);
   va_end(args);
