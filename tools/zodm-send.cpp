@@ -11,10 +11,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "requestLines.h"
 #include "zodm.h"
@@ -70,18 +70,17 @@ constexpr char kHelp[] =
 struct RequestKind {
   std::string_view name;
   int32_t code;
-  std::span<const std::string_view> params;
+  std::size_t count;  // of the values, which fill params from the start
+  std::array<std::string_view, 6> params;
 };
 
-constexpr std::array<std::string_view, 2> kDisplayParams{"PRIORITY", "QUALITY"};
-constexpr std::array<std::string_view, 6> kPartialParams{
-    "PRIORITY", "QUALITY", "XUP", "YUP", "XDOWN", "YDOWN"};
-constexpr std::array<std::string_view, 1> kEraseParams{"PRIORITY"};
-
 constexpr std::array<RequestKind, 3> kRequests{{
-    {"display", DM_CMD_DISPLAY, kDisplayParams},
-    {"partial", DM_CMD_DISPLAY_PARTIAL, kPartialParams},
-    {"erase", DM_CMD_ERASE_TO_WHITE, kEraseParams},
+    {"display", DM_CMD_DISPLAY, 2, {"PRIORITY", "QUALITY"}},
+    {"partial",
+     DM_CMD_DISPLAY_PARTIAL,
+     6,
+     {"PRIORITY", "QUALITY", "XUP", "YUP", "XDOWN", "YDOWN"}},
+    {"erase", DM_CMD_ERASE_TO_WHITE, 1, {"PRIORITY"}},
 }};
 
 struct Options {
@@ -219,8 +218,7 @@ int main(int argc, char* argv[]) {
     }
   }
 
-  const std::span<char*> words(argv + optind,
-                               static_cast<std::size_t>(argc - optind));
+  const std::vector<std::string_view> words(argv + optind, argv + argc);
   if (words.empty())
     return usageError("no request given (display, partial or erase)");
   const std::string_view name = words[0];
@@ -234,7 +232,7 @@ int main(int argc, char* argv[]) {
   // Values in the order of DmCommand, from priority on.
   std::array<int32_t, 6> values{};
   std::string problem;
-  for (std::size_t i = 0; i < kind->params.size(); ++i) {
+  for (std::size_t i = 0; i < kind->count; ++i) {
     if (i + 1 >= words.size())
       return usageError(std::string(kind->params[i]) + " missing for " +
                         std::string(kind->name));
@@ -242,10 +240,10 @@ int main(int argc, char* argv[]) {
     if (!value) return usageError(problem);
     values[i] = *value;
   }
-  if (words.size() > kind->params.size() + 1) {
-    const std::string_view surplus = words[kind->params.size() + 1];
+  if (words.size() > kind->count + 1) {
+    const std::string_view surplus = words[kind->count + 1];
     return usageError("surplus argument '" + std::string(surplus) + "'" +
-                      (surplus.starts_with('-')
+                      (!surplus.empty() && surplus.front() == '-'
                            ? " (options go before the request name)"
                            : ""));
   }
