@@ -1,7 +1,11 @@
-# Compares the library's defined dynamic symbols with the expected list,
-# checks the soname, and checks that the library needs no newer C library
-# than the one the README names. Run with -DNM= -DLIBRARY= -DEXPECTED=
-# -DMAX_GLIBC=.
+# Checks what libzodm.so.2 offers and what it needs on a device:
+#   - its defined dynamic symbols are exactly the expected list, and its file
+#     name is libzodm.so.2;
+#   - it needs no library but the C library (NEEDED libc.so.6 only: no
+#     libstdc++, libgcc_s or libpthread) and no glibc symbol version newer
+#     than MAX_GLIBC, so that it loads on the devices' older glibc.
+# Run with -DNM= -DOBJDUMP= -DLIBRARY= -DEXPECTED= -DMAX_GLIBC=; NM and
+# OBJDUMP are the target toolchain's own, so cross builds are read right.
 execute_process(COMMAND ${NM} -D --defined-only --format=posix ${LIBRARY}
                 OUTPUT_VARIABLE listing RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -25,21 +29,32 @@ if(NOT name STREQUAL "libzodm.so.2")
   message(FATAL_ERROR "library file is ${name}, expected libzodm.so.2")
 endif()
 
-# The newest glibc symbol version the library refers to: devices must have
-# at least that glibc (pthread_rwlock_* live in libc itself from 2.34 on).
-execute_process(COMMAND ${NM} -D --undefined-only --format=posix ${LIBRARY}
-                OUTPUT_VARIABLE undefined RESULT_VARIABLE status)
+# objdump -p lists the NEEDED entries of the dynamic section and, under
+# "Version References", every symbol version the library requires.
+execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY}
+                OUTPUT_VARIABLE headers RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+  message(FATAL_ERROR "objdump failed on ${LIBRARY}")
 endif()
-string(REGEX MATCHALL "@GLIBC_[0-9.]+" versions "${undefined}")
-set(newest 0)
+string(REGEX MATCHALL "NEEDED +[^\n]+" needed "${headers}")
+string(REGEX REPLACE "NEEDED +" "" needed "${needed}")
+if(NOT needed STREQUAL "libc.so.6")
+  message(FATAL_ERROR "the library needs ${needed}; it may need libc.so.6 only")
+endif()
+string(REGEX MATCHALL "required from [^\n]+" sources "${headers}")
+if(NOT sources STREQUAL "required from libc.so.6:")
+  message(FATAL_ERROR "symbol versions required: ${sources}; only libc.so.6's may be")
+endif()
+string(REGEX MATCHALL " GLIBC_[0-9.]+" versions "${headers}")
+set(newer "")
 foreach(version IN LISTS versions)
-  string(REPLACE "@GLIBC_" "" version "${version}")
-  if(version VERSION_GREATER newest)
-    set(newest ${version})
+  string(REPLACE " GLIBC_" "" version "${version}")
+  if(version VERSION_GREATER MAX_GLIBC)
+    list(APPEND newer "GLIBC_${version}")
   endif()
 endforeach()
-if(newest VERSION_GREATER MAX_GLIBC)
-  message(FATAL_ERROR "the library needs glibc ${newest}, more than ${MAX_GLIBC}")
+if(newer)
+  message(FATAL_ERROR "the library needs ${newer}: newer than glibc ${MAX_GLIBC}")
 endif()
+list(LENGTH versions count)
+message(STATUS "needs libc.so.6 only, ${count} glibc symbol versions, none newer than ${MAX_GLIBC}")
