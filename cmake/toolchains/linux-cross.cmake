@@ -23,11 +23,16 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(ENV{PKG_CONFIG_LIBDIR}
     "/usr/lib/${ZODM_TARGET}/pkgconfig:/usr/share/pkgconfig")
 
+# The target's dynamic loader comes from the sysroot, so its C library must
+# too: the loader searches the multiarch directories first, where Debian's
+# libc6:ARCH (pulled in by libgtest-dev:ARCH) may be another build of glibc,
+# and a loader with another build's libc.so.6 crashes threaded programs.
 if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
   find_program(ZODM_QEMU_PROGRAM ${ZODM_QEMU})
   if(ZODM_QEMU_PROGRAM)
     set(CMAKE_CROSSCOMPILING_EMULATOR
         ${ZODM_QEMU_PROGRAM} -L /usr/${ZODM_TARGET}
+        -E LD_LIBRARY_PATH=/usr/${ZODM_TARGET}/lib
         CACHE STRING "Runs the target's programs on this machine")
   endif()
 endif()
