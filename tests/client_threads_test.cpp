@@ -1,12 +1,19 @@
-// The client endpoint under concurrent requests and address changes.
+// The client endpoint under concurrent requests and address changes, and
+// calls that must never wait: in a child forked from a busy process, in a
+// signal handler that interrupted a call, after a thread was cancelled.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <barrier>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
+#include <csignal>
 #include <future>
 #include <mutex>
 #include <set>
@@ -143,6 +150,165 @@ TEST(ClientThreads, RequestsDuringAddressChanges) {
   auto texts = atLoopback.get().texts;
   texts.merge(atOther.get().texts);
   EXPECT_EQ(sent, texts);
+}
+
+// Keeps the endpoint busy until destroyed: one thread sends requests, another
+// re-points the endpoint between 127.0.0.1 and 127.0.0.2, as a busy
+// application would around the calls under test.
+class Traffic {
+ public:
+  Traffic() {
+    threads_.emplace_back([this] {
+      while (!stop_) dmDisplay(0, 0);
+    });
+    threads_.emplace_back([this] {
+      for (int i = 0; !stop_; ++i)
+        dmMessageInit(i % 2 ? "127.0.0.1" : "127.0.0.2");
+    });
+  }
+  ~Traffic() {
+    stop_ = true;
+    for (auto& thread : threads_) thread.join();
+  }
+  Traffic(const Traffic&) = delete;
+  Traffic& operator=(const Traffic&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> threads_;
+};
+
+// Children forked while other threads send and re-point the endpoint make a
+// request on the endpoint as they found it, re-point it and send again: none
+// waits on a thread that did not come along, and each request arrives.
+TEST(ClientThreads, ForkedChildrenNeverWait) {
+  constexpr int kChildren = 100;
+  UdpReceiver children("127.0.0.3");  // only the children send here
+  ASSERT_TRUE(children.ok());
+  std::atomic<int> count{0};
+  std::atomic<bool> done{false};
+  auto received = collect(children, count, kChildren, done);
+  std::multiset<std::string> sent;
+  int failed = 0;
+  {
+    const Traffic traffic;
+    for (int i = 0; i < kChildren; ++i) {
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        dmDisplay(3, i);
+        const int32_t result = dmMessageInit("127.0.0.3");
+        dmDisplay(3, i);
+        _exit(result == 0 ? 0 : 1);
+      }
+      sent.insert("!0,3," + std::to_string(i));
+      const std::optional<int> status = waitWithin(child, 10);
+      if (!status) {
+        ADD_FAILURE() << "child " << i << " hangs";
+        break;
+      }
+      failed += *status != 0;
+    }
+  }
+  done = true;
+  EXPECT_EQ(0, failed);
+  EXPECT_EQ(sent, received.get().texts);
+}
+
+std::atomic<int> handled{0};
+
+void requestFromHandler(int) {
+  dmDisplayPartial(2, 1, 0, 0, 100, 200);
+  handled.fetch_add(1, std::memory_order_relaxed);
+}
+
+// A signal handler makes requests while the thread it interrupts is itself
+// making requests and re-pointing the endpoint, and another thread
+// re-points it too: nothing waits, every request is sent, no socket leaks.
+TEST(ClientThreads, RequestsFromSignalHandlers) {
+  expectFinishesWithin(60, [] {
+    constexpr int kRounds = 2000;
+    UdpReceiver loopback("127.0.0.1");
+    UdpReceiver other("127.0.0.2");
+    ASSERT_TRUE(loopback.ok() && other.ok());
+    std::atomic<int> count{0};
+    std::atomic<bool> done{false};
+    auto atLoopback = collect(loopback, count, INT_MAX, done);
+    auto atOther = collect(other, count, INT_MAX, done);
+    ASSERT_EQ(0, dmMessageInit("127.0.0.1"));
+    const int before = openDescriptorCount();
+
+    struct sigaction action {};
+    action.sa_handler = requestFromHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &action, nullptr);
+    const pthread_t self = pthread_self();
+    std::atomic<bool> stop{false};
+    std::thread signaller([&stop, self] {
+      while (!stop) {
+        pthread_kill(self, SIGUSR1);
+        std::this_thread::yield();
+      }
+    });
+    std::thread repointer([&stop] {
+      for (int i = 0; !stop; ++i)
+        dmMessageInit(i % 2 ? "127.0.0.2" : "127.0.0.1");
+    });
+    std::multiset<std::string> sent;
+    for (int i = 0; i < kRounds; ++i) {
+      dmDisplay(1, i);
+      dmMessageInit(i % 2 ? "127.0.0.1" : "127.0.0.2");
+      sent.insert("!0,1," + std::to_string(i));
+    }
+    stop = true;
+    signaller.join();
+    repointer.join();
+    signal(SIGUSR1, SIG_IGN);
+    done = true;
+
+    EXPECT_GT(handled, 0);
+    EXPECT_EQ(before, openDescriptorCount());
+    for (int i = 0; i < handled; ++i) sent.insert("!1,2,1,0,0,100,200");
+    auto texts = atLoopback.get().texts;
+    texts.merge(atOther.get().texts);
+    EXPECT_EQ(sent, texts);
+  });
+}
+
+// Re-points the endpoint away from 127.0.0.1 and sends, until cancelled
+// (sendto is a cancellation point).
+void* requestsUntilCancelled(void*) {
+  for (int i = 0;; ++i) {
+    dmMessageInit(i % 2 ? "127.0.0.4" : "127.0.0.5");
+    dmDisplay(0, i);
+  }
+}
+
+// Threads cancelled in the middle of request calls and dmMessageInit leave
+// nothing held: another thread then re-points the endpoint and sends, and
+// no socket is left open.
+TEST(ClientThreads, CancelledThreadsLeaveNothingHeld) {
+  expectFinishesWithin(60, [] {
+    UdpReceiver loopback("127.0.0.1");
+    ASSERT_TRUE(loopback.ok());
+    ASSERT_EQ(0, dmMessageInit("127.0.0.1"));
+    const int before = openDescriptorCount();
+    for (int round = 0; round < 20; ++round) {
+      SCOPED_TRACE(round);
+      pthread_t thread;
+      ASSERT_EQ(
+          0, pthread_create(&thread, nullptr, requestsUntilCancelled, nullptr));
+      usleep(static_cast<useconds_t>(500 * (1 + round % 4)));
+      pthread_cancel(thread);
+      pthread_join(thread, nullptr);
+      EXPECT_EQ(0, dmMessageInit("127.0.0.1"));
+      dmDisplay(2, round);
+      EXPECT_EQ("!0,2," + std::to_string(round),
+                loopback.receive().value_or("<nothing arrived>"));
+    }
+    EXPECT_EQ(before, openDescriptorCount());
+  });
 }
 
 }  // namespace

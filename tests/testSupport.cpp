@@ -6,14 +6,17 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <mutex>
@@ -112,22 +115,62 @@ Lines diagnosticsOf(const std::function<void()>& work) {
   return logged;
 }
 
+namespace {
+
+// Ends a forked child that ran body: its gtest output is not seen, so its
+// failures are reported on standard error, and the status says whether any.
+[[noreturn]] void reportAndExit() {
+  const testing::TestResult& result =
+      *testing::UnitTest::GetInstance()->current_test_info()->result();
+  for (int i = 0; i < result.total_part_count(); ++i) {
+    const auto& part = result.GetTestPartResult(i);
+    std::fprintf(stderr, "%s:%d: %s\n", part.file_name(), part.line_number(),
+                 part.message());
+  }
+  std::fflush(stderr);
+  _exit(result.Failed() ? 1 : 0);
+}
+
+}  // namespace
+
 void expectInFreshProcess(const std::function<void()>& body) {
   GTEST_FLAG_SET(death_test_style, "fast");
   EXPECT_EXIT(
       {
         body();
-        // The child's gtest output is suppressed: report failures on stderr.
-        const testing::TestResult& result =
-            *testing::UnitTest::GetInstance()->current_test_info()->result();
-        for (int i = 0; i < result.total_part_count(); ++i) {
-          const auto& part = result.GetTestPartResult(i);
-          std::fprintf(stderr, "%s:%d: %s\n", part.file_name(),
-                       part.line_number(), part.message());
-        }
-        std::exit(result.Failed() ? 1 : 0);
+        reportAndExit();
       },
       testing::ExitedWithCode(0), "");
+}
+
+void expectFinishesWithin(int seconds, const std::function<void()>& body) {
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0) << std::strerror(errno);
+  if (child == 0) {
+    body();
+    reportAndExit();
+  }
+  const std::optional<int> status = waitWithin(child, seconds);
+  if (!status) {
+    ADD_FAILURE() << "did not finish within " << seconds << " s: it hangs";
+    return;
+  }
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+      << "the child failed (status " << *status << "); see its standard error";
+}
+
+std::optional<int> waitWithin(pid_t child, int seconds) {
+  int status = 0;
+  for (int waited = 0; waitpid(child, &status, WNOHANG) == 0; ++waited) {
+    if (waited == seconds * 100) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return std::nullopt;
+    }
+    usleep(10000);
+  }
+  return status;
 }
 
 std::array<int32_t, 7> with(int32_t code, const std::vector<int32_t>& values) {

@@ -4,6 +4,8 @@
 #ifndef ZODM_TESTS_TESTSUPPORT_H
 #define ZODM_TESTS_TESTSUPPORT_H
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -42,6 +44,15 @@ Lines diagnosticsOf(const std::function<void()>& work);
 // test suites ("...DeathTest") before all others. Forking, unlike re-running
 // the binary, works under an emulator (qemu-user) as well.
 void expectInFreshProcess(const std::function<void()>& body);
+
+// Runs body in a forked child and fails if body's checks do, or if it has
+// not finished within `seconds` (it is then killed): for calls that must
+// never hang.
+void expectFinishesWithin(int seconds, const std::function<void()>& body);
+
+// The wait status of child once it has ended, waiting at most `seconds`; a
+// child still running then is killed, and nothing is returned.
+std::optional<int> waitWithin(pid_t child, int seconds);
 
 // Distinct values no request below carries, so untouched fields show.
 constexpr DmCommand kSentinel{-7, -101, -102, -103, -104, -105, -106};
