@@ -168,21 +168,6 @@ std::string describeRefused(std::string_view bytes, bool json) {
   return out;
 }
 
-int usageError(const char* tool, const char* usage,
-               const std::string& problem) {
-  std::fprintf(stderr, "%s: %s\n%sTry '%s --help' for more.\n", tool,
-               problem.c_str(), usage, tool);
-  return kExitUsage;
-}
-
-std::string optionProblem(int result, char* argv[]) {
-  if (result == ':')
-    return std::string("option '") + argv[optind - 1] + "' needs an argument";
-  return optopt != 0 ? std::string("unknown option '-") +
-                           static_cast<char>(optopt) + "'"
-                     : std::string("unknown option '") + argv[optind - 1] + "'";
-}
-
 bool parseWhole(std::string_view word, unsigned long long min,
                 unsigned long long max, unsigned long long& value) {
   unsigned long long read = 0;

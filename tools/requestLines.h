@@ -1,7 +1,7 @@
-// Shared by the tools: the argument-error messages (all three), and for the
-// display services (zodm-listen, zodm-screen) the line printed for each
-// received datagram, their common options and the receive loop around
-// initServer and dmMessageParser.
+// Shared by the tools: the argument-error messages (all three; usage.cpp),
+// and for the display services (zodm-listen, zodm-screen) the line printed
+// for each received datagram, their common options and the receive loop
+// around initServer and dmMessageParser.
 #ifndef ZODM_TOOLS_REQUESTLINES_H
 #define ZODM_TOOLS_REQUESTLINES_H
 
