@@ -156,9 +156,9 @@ std::unique_ptr<DatagramSource> openTap(const char* tool,
     return nullptr;
   }
   pcap_t* const pcap = handle.get();
-  // Immediate mode hands each frame over as it comes, not in batches.
   pcap_set_snaplen(pcap, kSnapLength);
   pcap_set_promisc(pcap, 0);
+  // Each frame is handed over as it comes, not in batches.
   pcap_set_immediate_mode(pcap, 1);
   pcap_set_buffer_size(pcap, kBufferBytes);
   const int activated = pcap_activate(pcap);
@@ -197,9 +197,9 @@ std::unique_ptr<DatagramSource> openTap(const char* tool,
     return nullptr;
   }
   // The kernel passes on only what the filter keeps; udpPayload checks each
-  // frame again all the same. (No "inbound" here: libpcap runs the filter
-  // in user space on the first frames after setting it, where that test
-  // always fails.)
+  // frame again all the same. (Not "inbound": libpcap checks the first
+  // frames after a new filter again in user space, where that test always
+  // fails, so the first datagrams would be lost.)
   const std::string expression = "ip and udp dst port " + std::to_string(port);
   bpf_program filter{};
   if (pcap_compile(pcap, &filter, expression.c_str(), 1,
