@@ -13,8 +13,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <system_error>
 #include <vector>
+
+#include "tap.h"
 
 namespace zodm::tools {
 
@@ -26,6 +29,55 @@ constexpr std::size_t kMaxDatagram = 65535;
 volatile std::sig_atomic_t stopRequested = 0;
 
 extern "C" void requestStop(int) { stopRequested = 1; }
+
+// The service socket, bound by initServer.
+class BoundSocket final : public DatagramSource {
+ public:
+  BoundSocket(const char* tool, int fd) : tool_(tool), fd_(fd) {}
+  BoundSocket(const BoundSocket&) = delete;
+  BoundSocket& operator=(const BoundSocket&) = delete;
+  ~BoundSocket() override { close(fd_); }
+
+  int fd() const override { return fd_; }
+
+  long next(std::vector<char>& buffer) override {
+    const ssize_t length =
+        recv(fd_, buffer.data(), buffer.size() - 1, MSG_DONTWAIT);
+    if (length < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        return kNone;
+      std::fprintf(stderr, "%s: receiving failed: %s\n", tool_,
+                   std::strerror(errno));
+      return kFailed;
+    }
+    // The client sends no NUL; the parser needs one.
+    buffer[static_cast<std::size_t>(length)] = '\0';
+    return static_cast<long>(length);
+  }
+
+ private:
+  const char* tool_;
+  int fd_;
+};
+
+// Binds the service socket; nullptr when it cannot, having said why.
+std::unique_ptr<DatagramSource> bindPort(const ServiceOptions& options) {
+  int32_t fd = -1;
+  if (initServer(&fd, options.all ? 0 : 1) != 0) {
+    const int error = errno;  // initServer leaves bind's errno in place
+    if (fd >= 0) close(fd);
+    if (error == EADDRINUSE)
+      std::fprintf(stderr,
+                   "%s: port %d is already in use (is another "
+                   "display service running?)\n",
+                   options.tool, DM_SERVER_PORT);
+    else
+      std::fprintf(stderr, "%s: cannot bind port %d: %s\n", options.tool,
+                   DM_SERVER_PORT, std::strerror(error));
+    return nullptr;
+  }
+  return std::make_unique<BoundSocket>(options.tool, fd);
+}
 
 // Appends the decimal text of value.
 void append(std::string& out, long long value) {
@@ -168,21 +220,6 @@ std::string describeRefused(std::string_view bytes, bool json) {
   return out;
 }
 
-int usageError(const char* tool, const char* usage,
-               const std::string& problem) {
-  std::fprintf(stderr, "%s: %s\n%sTry '%s --help' for more.\n", tool,
-               problem.c_str(), usage, tool);
-  return kExitUsage;
-}
-
-std::string optionProblem(int result, char* argv[]) {
-  if (result == ':')
-    return std::string("option '") + argv[optind - 1] + "' needs an argument";
-  return optopt != 0 ? std::string("unknown option '-") +
-                           static_cast<char>(optopt) + "'"
-                     : std::string("unknown option '") + argv[optind - 1] + "'";
-}
-
 bool parseWhole(std::string_view word, unsigned long long min,
                 unsigned long long max, unsigned long long& value) {
   unsigned long long read = 0;
@@ -205,6 +242,7 @@ std::vector<option> serviceLongOptions(std::initializer_list<option> extra) {
                             {"all", no_argument, nullptr, 'a'},
                             {"json", no_argument, nullptr, 'j'},
                             {"count", required_argument, nullptr, 'c'},
+                            {"tap", optional_argument, nullptr, kTapOption},
                             {"help", no_argument, nullptr, 'h'},
                             {"version", no_argument, nullptr, kVersionOption},
                             {nullptr, 0, nullptr, 0},
@@ -217,7 +255,7 @@ int serviceOption(int c, const ToolText& text, ServiceOptions& options,
   switch (c) {
     case 'a':
       options.all = true;
-      return kGoOn;
+      break;
     case 'j':
       options.json = true;
       return kGoOn;
@@ -227,6 +265,25 @@ int serviceOption(int c, const ToolText& text, ServiceOptions& options,
                           std::string("--count: '") + optarg +
                               "' is not a whole number of at least 1");
       return kGoOn;
+    case kTapOption: {
+      // "--tap IFACE": the next word, unless it is an option.
+      const char* interface = optarg;
+      if (interface == nullptr && argv[optind] != nullptr &&
+          argv[optind][0] != '-')
+        interface = argv[optind++];
+      options.tap = interface != nullptr ? interface : kDefaultTapInterface;
+      if (options.tap.empty())
+        return usageError(text.tool, text.usage,
+                          "--tap: the interface name is empty");
+#ifndef ZODM_HAVE_PCAP
+      std::fprintf(stderr,
+                   "%s: --tap: this %s was built without libpcap, so it "
+                   "cannot watch an interface\n",
+                   text.tool, text.tool);
+      return kExitFailure;
+#endif
+      break;
+    }
     case 'h':
       std::fputs(text.usage, stdout);
       std::fputs(text.help, stdout);
@@ -237,6 +294,12 @@ int serviceOption(int c, const ToolText& text, ServiceOptions& options,
     default:
       return usageError(text.tool, text.usage, optionProblem(c, argv));
   }
+  // --all and --tap are both given (in either order) only once both are set.
+  if (options.all && !options.tap.empty())
+    return usageError(text.tool, text.usage,
+                      "--all and --tap do not go together: a tap binds "
+                      "nothing ('--tap any' watches every interface)");
+  return kGoOn;
 }
 
 int serviceOperands(int argc, char* argv[], const ToolText& text) {
@@ -266,44 +329,45 @@ int runService(const ServiceOptions& options, Totals& totals,
   // A closed output pipe is reported as a write error, not a silent death.
   std::signal(SIGPIPE, SIG_IGN);
 
-  int32_t fd = -1;
-  if (initServer(&fd, options.all ? 0 : 1) != 0) {
-    const int error = errno;  // initServer leaves bind's errno in place
-    if (fd >= 0) close(fd);
-    if (error == EADDRINUSE)
-      std::fprintf(stderr,
-                   "%s: port %d is already in use (is another "
-                   "display service running?)\n",
-                   options.tool, DM_SERVER_PORT);
-    else
-      std::fprintf(stderr, "%s: cannot bind port %d: %s\n", options.tool,
-                   DM_SERVER_PORT, std::strerror(error));
-    return kExitFailure;
-  }
+#ifdef ZODM_HAVE_PCAP
+  std::unique_ptr<DatagramSource> source =
+      options.tap.empty() ? bindPort(options)
+                          : openTap(options.tool, options.tap, DM_SERVER_PORT);
+#else
+  // serviceOption refuses --tap in a build without libpcap.
+  std::unique_ptr<DatagramSource> source = bindPort(options);
+#endif
+  if (!source) return kExitFailure;
 
   totals.bound = true;
   std::vector<char> buffer(kMaxDatagram + 1);
   int status = 0;
   while (stopRequested == 0 &&
          (options.count == 0 || totals.received < options.count)) {
-    pollfd ready{fd, POLLIN, 0};
-    if (ppoll(&ready, 1, nullptr, &waitMask) < 0) {
+    pollfd ready{source->fd(), POLLIN, 0};
+    if (ppoll(&ready, 1, source->waitLimit(), &waitMask) < 0) {
       if (errno == EINTR) continue;
       std::fprintf(stderr, "%s: waiting failed: %s\n", options.tool,
                    std::strerror(errno));
       status = kExitFailure;
       break;
     }
-    const ssize_t length = recv(fd, buffer.data(), kMaxDatagram, MSG_DONTWAIT);
-    if (length < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-      std::fprintf(stderr, "%s: receiving failed: %s\n", options.tool,
-                   std::strerror(errno));
+    const long length = source->next(buffer);
+    if (length == DatagramSource::kNone) {
+      // Nothing to read although the descriptor reports an error or a hang
+      // up: waiting again would return at once, for ever.
+      if ((ready.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) continue;
+      std::fprintf(stderr,
+                   "%s: receiving failed: the descriptor reports an "
+                   "error\n",
+                   options.tool);
       status = kExitFailure;
       break;
     }
-    // The client sends no NUL; the parser needs one.
-    buffer[static_cast<std::size_t>(length)] = '\0';
+    if (length == DatagramSource::kFailed) {
+      status = kExitFailure;
+      break;
+    }
     const std::string_view text{buffer.data(),
                                 static_cast<std::size_t>(length)};
     ++totals.received;
@@ -331,7 +395,8 @@ int runService(const ServiceOptions& options, Totals& totals,
       break;
     }
   }
-  close(fd);
+  source->report();
+  source.reset();
   std::fprintf(stderr, "%s: received %llu, accepted %llu, refused %llu\n",
                options.tool, totals.received, totals.accepted, totals.refused);
   return status;

@@ -1,7 +1,7 @@
-// Shared by the tools: the argument-error messages (all three), and for the
-// display services (zodm-listen, zodm-screen) the line printed for each
-// received datagram, their common options and the receive loop around
-// initServer and dmMessageParser.
+// Shared by the tools: the argument-error messages (all three; usage.cpp),
+// and for the display services (zodm-listen, zodm-screen) the line printed
+// for each received datagram, their common options and the receive loop
+// around initServer (or a tap, see tap.h) and dmMessageParser.
 #ifndef ZODM_TOOLS_REQUESTLINES_H
 #define ZODM_TOOLS_REQUESTLINES_H
 
@@ -41,17 +41,22 @@ struct ServiceOptions {
   bool all = false;       // bind every IPv4 address, not only 127.0.0.1
   bool json = false;
   unsigned long long count = 0;  // datagrams to receive; 0: until a signal
+  // --tap: the interface to watch instead of binding ("any": all of them);
+  // empty: bind the port.
+  std::string tap;
 };
 
-// getopt_long's value for --version, which has no short form.
+// getopt_long's values for --version and --tap, which have no short form.
 constexpr int kVersionOption = 1000;
+constexpr int kTapOption = 1001;
 
 // The short options of a service for getopt_long: its own (extra), then
 // -a, -j, -c N and -h, after the ':' that reports missing arguments apart.
 std::string serviceShortOptions(const char* extra);
 
 // The long options of a service: its own (extra), then --all, --json,
-// --count, --help and --version, ended by the zero entry getopt_long needs.
+// --count, --tap, --help and --version, ended by the zero entry getopt_long
+// needs.
 std::vector<option> serviceLongOptions(std::initializer_list<option> extra);
 
 // What a tool shows of itself: its name, usage line and help text.
@@ -63,7 +68,10 @@ struct ToolText {
 
 // Reads the getopt_long result c for the options every service takes (and
 // for getopt_long's errors) into options. Returns kGoOn to read on, or the
-// status to exit with after --help, --version or a bad argument.
+// status to exit with after --help, --version or a bad argument. --tap takes
+// its interface as --tap=IFACE or as the next word when that does not start
+// with '-' (the services take no operands); it is refused with kExitFailure
+// in a build without libpcap.
 constexpr int kGoOn = -1;
 int serviceOption(int c, const ToolText& text, ServiceOptions& options,
                   char* argv[]);
@@ -81,7 +89,8 @@ struct Totals {
   unsigned long long received = 0;
   unsigned long long accepted = 0;
   unsigned long long refused = 0;
-  bool bound = false;  // the service socket was bound
+  bool bound = false;  // receiving began: the socket was bound, or the tap
+                       // opened
 };
 
 // Called after each datagram's line is printed: with the accepted command,
@@ -90,12 +99,14 @@ struct Totals {
 using AfterRequest =
     std::function<bool(const DmCommand* accepted, std::string_view text)>;
 
-// Binds the service socket with initServer, then prints one line per
-// datagram, flushed at once, until options.count datagrams have arrived or
-// SIGINT or SIGTERM ends it. Counts into totals and, once bound, ends with
-// "TOOL: received N, accepted N, refused N" on standard error. Returns the
-// exit status: 0, or kExitFailure when the port cannot be bound (said in one
-// line) or receiving, printing or after fails.
+// Binds the service socket with initServer (or, with options.tap, opens a
+// tap that binds nothing and says so in a line on standard error), then
+// prints one line per datagram, flushed at once, until options.count
+// datagrams have arrived or SIGINT or SIGTERM ends it. Counts into totals
+// and, once bound, ends with "TOOL: received N, accepted N, refused N" on
+// standard error (a tap's own line before it). Returns the exit status: 0,
+// or kExitFailure when the port cannot be bound or the tap cannot open (said
+// in one line) or receiving, printing or after fails.
 int runService(const ServiceOptions& options, Totals& totals,
                const AfterRequest& after);
 
