@@ -119,7 +119,7 @@ void combine(Format& out, Level level, const char* module, int line,
         strnlen(value, kMaxValueShown + 1) > kMaxValueShown) {
       // "%s" becomes "%.<max>s[cut: N more bytes]", all of it or nothing.
       const std::size_t start = out.size();
-      if (!(out.append(conversion.substr(0, spec - 1)) && out.append(".") &&
+      if (!(out.append({percent, spec - 1}) && out.append(".") &&
             out.append(kMaxValueShown) && out.append("s[cut: ") &&
             out.append(std::strlen(value + kMaxValueShown)) &&
             out.append(" more bytes]"))) {

@@ -181,7 +181,7 @@ int32_t dmParseMessage(const char* text, DmMessage* message) {
     return -1;
   }
   // Only the table's tokens reach name, so they always fit.
-  token.copy(message->name, token.size());
+  std::memcpy(message->name, token.data(), token.size());
   message->name[token.size()] = '\0';
   message->code = match->code;
   message->argc = match->argc;
