@@ -15,6 +15,12 @@
 
 #include "zodm.h"
 
+// The version --version shows. The build defines it from the project's
+// version; a build of the sources by other means says it does not know.
+#ifndef ZODM_VERSION
+#define ZODM_VERSION "(version unknown)"
+#endif
+
 namespace zodm::tools {
 
 constexpr int kExitFailure = 1;
