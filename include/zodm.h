@@ -10,7 +10,32 @@
  * then to standard error, as "(E)module:line,function() message".
  *
  * Results: 0 means success, negative values mean failure. No function
- * checks its pointer arguments, and none allocates memory.
+ * checks its pointer arguments. The request and parsing paths never
+ * allocate memory; writing a diagnostic may, inside the C library's syslog.
+ *
+ * Threads, signals, fork and cancellation. The client endpoint takes no
+ * lock, so no call ever waits for another thread, for a call it interrupted
+ * or for a thread that no longer runs:
+ * - dmDisplay, dmDisplayPartial and dmDisplayEraseToWhite are
+ *   async-signal-safe: they may be called from signal handlers and in the
+ *   child of a multithreaded program after fork. One condition: a process's
+ *   first request creates the client's socket, and if that fails it writes
+ *   a diagnostic, which is not async-signal-safe; a dmMessageInit or a
+ *   request before the handler is installed rules that out. They leave
+ *   errno as they found it.
+ * - dmMessageInit may run alongside request calls and itself, be
+ *   interrupted by a handler that makes requests, and be called in a forked
+ *   child (which then gets a socket of its own); it is not
+ *   async-signal-safe (inet_pton, and syslog on failure).
+ * - Threads may be cancelled (deferred cancellation) in any call: sendto is
+ *   the only cancellation point outside the diagnostics, and no call holds
+ *   anything there.
+ * - dmGetServerPort, and dmMessageFramer with codes 0, 1 and 3, are pure;
+ *   the server calls touch only the caller's records and are
+ *   async-signal-safe whenever they write no diagnostic.
+ * A diagnostic (syslog, then stdio on standard error) can wait for those
+ * functions' locks, which in a forked child may belong to a thread that no
+ * longer runs.
  */
 #ifndef ZODM_H
 #define ZODM_H
@@ -86,9 +111,10 @@ ZODM_API int32_t dmGetServerPort(int32_t* port);
 ZODM_API void dmMessageFramer(char* buffer, const DmCommand* command);
 
 /* Points the client at serverAddress (dotted-decimal IPv4) with a new socket,
- * closing the one it replaces. Returns 0; -1 ("E" diagnostic) if the text is
- * not a dotted-decimal IPv4 address; -2 ("E" diagnostic) if no socket can be
- * created. On failure the client keeps its previous address and socket. */
+ * which replaces the old one under the same descriptor number. Returns 0; -1
+ * ("E" diagnostic) if the text is not a dotted-decimal IPv4 address; -2 ("E"
+ * diagnostic) if no socket can be created. On failure the client keeps its
+ * previous address and socket. */
 ZODM_API int32_t dmMessageInit(const char* serverAddress);
 
 /* Sends "!0,priority,quality". Always returns 0; requests are fire-and-forget.
