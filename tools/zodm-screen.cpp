@@ -1,6 +1,7 @@
-// zodm-screen: a display emulator for a desktop. Receives requests like
-// zodm-listen, and prints the same lines, while keeping what each cell of the
-// display area went through; with --picture it draws that as a PNG heat map.
+// zodm-screen: a display emulator. Receives requests like zodm-listen, and
+// prints the same lines, while keeping what each cell of the display area
+// went through; with --picture it draws that as a PNG heat map (in builds
+// with cairo, ZODM_PICTURE).
 #include <getopt.h>
 
 #include <cstdio>
@@ -8,6 +9,9 @@
 
 #include "requestLines.h"
 #include "screen.h"
+#if ZODM_PICTURE
+#include "picture.h"
+#endif
 
 namespace {
 
@@ -15,18 +19,27 @@ constexpr char kTool[] = "zodm-screen";
 
 constexpr char kUsage[] = "Usage: zodm-screen [OPTION]...\n";
 
-constexpr char kHelp[] =
+constexpr char kHelpStart[] =
     "Emulates the display service on UDP port 50555: receives display-update\n"
     "requests, prints one line per datagram as zodm-listen does, and keeps,\n"
     "for each cell of the 769 x 1025 display area, how often it was\n"
     "refreshed and by which request. A full update and an erase refresh\n"
     "every cell; a partial update the rectangle between its corners.\n"
     "\n"
-    "Options:\n"
+    "Options:\n";
+
+#if ZODM_PICTURE
+constexpr char kPictureHelp[] =
     "  -p, --picture=FILE  write a PNG picture to FILE at start, after each\n"
     "                      accepted request and at exit: a heat map of the\n"
     "                      refresh counts with its colour scale, the last\n"
-    "                      partial rectangles outlined, and the totals\n"
+    "                      partial rectangles outlined, and the totals\n";
+#else
+constexpr char kPictureHelp[] =
+    "  -p, --picture=FILE  not in this build, which was made without cairo\n";
+#endif
+
+constexpr char kHelpEnd[] =
     "  -r, --recent=N      outline the last N partial rectangles (default 8,\n"
     "                      at most 64)\n"
     "  -a, --all           listen on every IPv4 address, not only 127.0.0.1\n"
@@ -50,16 +63,22 @@ int usageError(const std::string& problem) {
 }
 
 // Writes the picture, saying in one line why when it cannot.
-bool savePicture(const zodm::screen::Screen& screen, const std::string& path) {
+bool savePicture([[maybe_unused]] const zodm::screen::Screen& screen,
+                 const std::string& path) {
+#if ZODM_PICTURE
   const std::string problem = zodm::screen::writePicture(screen, path);
   if (problem.empty()) return true;
+#else
+  const std::string problem = "this zodm-screen was built without cairo";
+#endif
   std::fprintf(stderr, "%s: cannot write the picture %s: %s\n", kTool,
                path.c_str(), problem.c_str());
   return false;
 }
 
 int run(int argc, char* argv[]) {
-  const zodm::tools::ToolText text{kTool, kUsage, kHelp};
+  const std::string help = std::string(kHelpStart) + kPictureHelp + kHelpEnd;
+  const zodm::tools::ToolText text{kTool, kUsage, help.c_str()};
   const std::string shortOptions = zodm::tools::serviceShortOptions("p:r:");
   const auto longOptions = zodm::tools::serviceLongOptions({
       {"picture", required_argument, nullptr, 'p'},
@@ -121,6 +140,8 @@ int run(int argc, char* argv[]) {
 
 int main(int argc, char* argv[]) {
   const int status = run(argc, argv);
+#if ZODM_PICTURE
   zodm::screen::releaseStaticData();
+#endif
   return status;
 }
