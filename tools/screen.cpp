@@ -58,12 +58,8 @@ void Screen::apply(const DmCommand& command) {
       ++tally_.byCode[DM_CMD_DISPLAY_PARTIAL];
       ++tally_.byPriority[level(command.priority)];
       ++tally_.byQuality[level(command.quality)];
-      const auto x = [](int32_t v) { return std::clamp(v, 0, DM_MAX_X); };
-      const auto y = [](int32_t v) { return std::clamp(v, 0, DM_MAX_Y); };
-      const Rect r{x(std::min(command.xUp, command.xDown)),
-                   y(std::min(command.yUp, command.yDown)),
-                   x(std::max(command.xUp, command.xDown)),
-                   y(std::max(command.yUp, command.yDown)), tally_.accepted};
+      Rect r = partialRect(command);
+      r.request = tally_.accepted;
       refresh(r.x0, r.y0, r.x1, r.y1, Kind::Partial);
       if (recentCapacity_ > 0) {
         if (recent_.size() == recentCapacity_) recent_.pop_front();
@@ -96,6 +92,15 @@ std::vector<std::string> Screen::caption() const {
       "by quality " + joinCounts(tally_.byQuality),
       "most refreshed cell: " + n(maxCount_) + " times",
   };
+}
+
+Rect partialRect(const DmCommand& command) {
+  const auto x = [](int32_t v) { return std::clamp(v, 0, DM_MAX_X); };
+  const auto y = [](int32_t v) { return std::clamp(v, 0, DM_MAX_Y); };
+  return {x(std::min(command.xUp, command.xDown)),
+          y(std::min(command.yUp, command.yDown)),
+          x(std::max(command.xUp, command.xDown)),
+          y(std::max(command.yUp, command.yDown)), 0};
 }
 
 Rgb heatScaleAt(double t) {

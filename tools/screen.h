@@ -44,6 +44,10 @@ struct Tally {
   std::array<unsigned long long, 4> byQuality{};   // full and partial updates
 };
 
+// The cells a partial update refreshes: the rectangle between its corners,
+// in either order, cut to the display area (request 0).
+Rect partialRect(const DmCommand& command);
+
 class Screen {
  public:
   // recent: how many of the last partial rectangles to keep (capped at
