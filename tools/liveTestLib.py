@@ -172,9 +172,10 @@ class Stream:
         self.connection.close()
 
 
-def cells(rows, width=769, height=1025):
-    """The counts of the rows entries of messages, as a list of rows."""
-    grid = [None] * height
+def cells(rows, grid=None, width=769, height=1025):
+    """The counts of the rows of a message ([first, last, runs...] each),
+    applied in order over grid (a list of rows), or over an empty one."""
+    grid = grid or [None] * height
     for entry in rows:
         first, last, runs = entry[0], entry[1], entry[2:]
         row = []
