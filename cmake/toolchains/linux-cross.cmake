@@ -6,6 +6,11 @@
 # Sysroot:    /usr/${ZODM_TARGET}, the C library those packages bring.
 # Libraries:  Debian multiarch, /usr/lib/${ZODM_TARGET} (libgtest-dev:ARCH).
 # Tests:      run through qemu-user with the sysroot, so ctest works here.
+#             The sysroot's libraries come first (LD_LIBRARY_PATH): its
+#             loader works only with its own C library, while the system's
+#             cache points at the multiarch one (libc6:ARCH, which packages
+#             such as libmicrohttpd-dev:ARCH bring), often of another build;
+#             mixing the two crashes as soon as a thread starts.
 set(CMAKE_SYSTEM_NAME Linux)
 
 set(CMAKE_C_COMPILER ${ZODM_TARGET}-gcc)
@@ -28,6 +33,7 @@ if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
   if(ZODM_QEMU_PROGRAM)
     set(CMAKE_CROSSCOMPILING_EMULATOR
         ${ZODM_QEMU_PROGRAM} -L /usr/${ZODM_TARGET}
+        -E LD_LIBRARY_PATH=/usr/${ZODM_TARGET}/lib
         CACHE STRING "Runs the target's programs on this machine")
   endif()
 endif()
