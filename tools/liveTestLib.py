@@ -4,6 +4,7 @@ read as a browser would, and Debian's chromium driven headless through its
 DevTools protocol on a pipe (--remote-debugging-pipe), so nothing but the
 standard library and chromium itself is needed."""
 
+import atexit
 import base64
 import http.client
 import json
@@ -14,6 +15,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -48,17 +50,24 @@ def free_port():
 
 
 class Screen:
-    """zodm-screen ARGS in the background; standard error is collected."""
+    """zodm-screen ARGS in the background; standard error is collected, and
+    standard output goes to a file, so that no reader of ours can ever hold
+    up its receive loop."""
 
     def __init__(self, program, *args):
         self.lines = []
-        self.process = subprocess.Popen(
-            emulator + [program, *args], stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, text=True, errors="replace")
+        # Read through a file description of its own: one shared with the
+        # program would share its offset too.
+        self.directory = tempfile.TemporaryDirectory()
+        self.path = os.path.join(self.directory.name, "out")
+        with open(self.path, "ab") as out:
+            self.process = subprocess.Popen(
+                emulator + [program, *args], stdout=out,
+                stderr=subprocess.PIPE, text=True, errors="replace")
         self.bound = threading.Event()
-        self.output = []
         threading.Thread(target=self._read_errors, daemon=True).start()
-        threading.Thread(target=self._read_output, daemon=True).start()
+        # Whatever ends the test, the program does not outlive it.
+        atexit.register(self.stop, signal.SIGKILL, 5)
 
     def _read_errors(self):
         for line in self.process.stderr:
@@ -67,9 +76,12 @@ class Screen:
                 self.bound.set()
         self.bound.set()
 
-    def _read_output(self):
-        for line in self.process.stdout:
-            self.output.append(line.rstrip("\n"))
+    @property
+    def output(self):
+        """The whole lines it printed so far."""
+        with open(self.path, "rb") as out:
+            text = out.read().decode(errors="replace")
+        return text[:text.rfind("\n") + 1].splitlines()
 
     def wait_bound(self, timeout=60):
         """True once the library reported the bound port."""
@@ -212,12 +224,15 @@ class Chromium:
 
         self.process = subprocess.Popen(
             [program, *self.FLAGS, f"--user-data-dir={profile}",
-             "about:blank"],
+             "about:blank"], start_new_session=True,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=open(os.path.join(profile, "chromium.log"), "wb"),
             preexec_fn=descriptors, pass_fds=(3, 4))
         os.close(commands_read)
         os.close(answers_write)
+        # Its own process group, so that its helpers go with it, whatever
+        # ends the test.
+        atexit.register(self._kill)
         self.next_id = 0
         self.results = {}
         self.events = []
@@ -305,6 +320,11 @@ class Chromium:
     def events_named(self, *methods):
         with self.arrived:
             return [e for e in self.events if e.get("method") in methods]
+
+    def _kill(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
 
     def close(self):
         try:

@@ -14,6 +14,7 @@
 - SIGTERM ends the streams and the emulator with status 0."""
 
 import json
+import os
 import re
 import socket
 import sys
@@ -201,10 +202,13 @@ for n in range(burst):
         while time.monotonic() < started + n / 10000:
             time.sleep(0.001)
         waited = time.monotonic()
-        while udp_queue()[0] > 64 * 1024 and time.monotonic() < waited + 20:
+        while (queued := udp_queue()[0]) > 64 * 1024:
+            if time.monotonic() > waited + 20:
+                break
             time.sleep(0.001)
-        if udp_queue()[0] > 64 * 1024:
-            fail("the receive loop stopped during the burst")
+        if queued > 64 * 1024:
+            fail(f"the receive loop stopped during the burst ({n} sent, "
+                 f"{len(screen.output)} received)")
             break
         if n % 5000 == 0:
             peak = max(peak, memory())
@@ -214,7 +218,7 @@ seconds = time.monotonic() - started
 total = 5 + burst
 deadline = time.monotonic() + 60
 while len(screen.output) < total and time.monotonic() < deadline:
-    time.sleep(0.05)
+    time.sleep(0.2)
 peak = max(peak, memory())
 print(f"burst: {burst} datagrams in {seconds:.2f} s "
       f"({burst / seconds:.0f}/s) with a stalled viewer; memory "
@@ -226,7 +230,9 @@ partial_lines = [json.loads(line) for line in screen.output[5:]]
 check(all(line.get("request") == "partial" and line["xUp"] == n % 700 and
           line["yUp"] == n % 1000 for n, line in enumerate(partial_lines)),
       "the burst's lines are not the requests sent, in order")
-check(peak - before < 32 * 1024, f"memory grew by {peak - before} KiB")
+# Sanitizers keep freed memory aside, so their figures say nothing here.
+if not os.environ.get("ZODM_SANITIZED"):
+    check(peak - before < 32 * 1024, f"memory grew by {peak - before} KiB")
 # The stream of the viewer that kept reading is still exact.
 fresh = Stream(port)
 state, _ = fresh.next()
