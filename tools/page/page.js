@@ -201,9 +201,13 @@
     }
   }
 
-  // --- The list of the last requests, newest first.
+  // --- The list of the last requests, newest first. New items go in at
+  // once; they are highlighted only when a few arrive, since in a burst the
+  // highlight would only cost the browser time.
   function addToList(events, arriving) {
     const list = $('list');
+    const items = document.createDocumentFragment();
+    const highlight = arriving && events.length <= 5;
     for (const event of events.slice(-LIST_LENGTH)) {
       const item = document.createElement('li');
       const number = document.createElement('span');
@@ -222,9 +226,10 @@
       text.className = 'text';
       text.textContent = String(event.s);
       item.append(text);
-      if (arriving) item.classList.add('new');
-      list.prepend(item);
+      if (highlight) item.classList.add('new');
+      items.prepend(item);
     }
+    list.prepend(items);
     while (list.children.length > LIST_LENGTH) list.lastElementChild.remove();
   }
 
