@@ -8,16 +8,18 @@ while it is open shown as they arrive: the list of requests with refused
 texts shown literally (a hostile one included, which must create no
 element), the totals, and the heat map's colours at chosen cells. The page
 is then left with a partial update flashing and its screenshot written to
-SCREENSHOT (docs/live-page.png is one). Last, the emulator restarts: the
-page must reconnect and show the new, empty state."""
+SCREENSHOT (docs/live-page.png is one). Then the emulator restarts: the
+page must reconnect and show the new, empty state. Last, with 8 viewers
+already watching, the page must say that it was refused, and go live once
+one of them leaves."""
 
 import json
 import sys
 import tempfile
 import time
 
-from liveTestLib import (Chromium, Screen, check, fail, finish, free_port,
-                         send, send_raw)
+from liveTestLib import (Chromium, Screen, Stream, check, fail, finish,
+                         free_port, request, send, send_raw)
 
 screen_program, send_program, chromium_program, screenshot = sys.argv[1:5]
 port = free_port()
@@ -145,6 +147,27 @@ try:
         check([i["text"] for i in state["list"]] ==
               ["display priority=0 quality=0"],
               f"after the restart: {state['list']}")
+
+        # Eight other viewers: the page is refused and says so, then goes
+        # live when one of them leaves.
+        browser.call("Page.navigate", url="about:blank")
+        deadline = time.monotonic() + 10
+        while (json.loads(request(port, "GET", "/viewers")[2])["viewers"] and
+               time.monotonic() < deadline):
+            time.sleep(0.2)
+        others = [Stream(port) for _ in range(8)]
+        browser.call("Page.navigate", url=url)
+        status = browser.wait_for("""(() => {
+            const s = document.getElementById('status').textContent;
+            return s.startsWith('refused') && s; })()""")
+        check(status == "refused: 8 viewers already watch",
+              f"with 8 viewers the page says: {status}")
+        others.pop().close()
+        check(browser.wait_for(
+            "document.getElementById('status').textContent === 'live'"),
+            "the page did not go live when a place was freed")
+        for other in others:
+            other.close()
         browser.close()
         browser = None
 finally:
