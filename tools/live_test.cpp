@@ -40,23 +40,6 @@ TEST(AppendJsonString, EscapesWhatHtmlOrJsonWouldRead) {
   }
 }
 
-TEST(AppendRuns, RowsAsCountAndLength) {
-  const struct {
-    std::vector<uint16_t> row;
-    const char* runs;
-  } kCases[] = {
-      {{0, 0, 0, 0}, "0,4"},
-      {{1, 2, 2, 3}, "1,1,2,2,3,1"},
-      {{65535, 0}, "65535,1,0,1"},
-      {{7}, "7,1"},
-  };
-  for (const auto& c : kCases) {
-    std::string out;
-    appendRuns(out, c.row.data(), c.row.size());
-    EXPECT_EQ(c.runs, out);
-  }
-}
-
 TEST(RefusedLine, ShortensLongTextsAndSaysTheirLength) {
   EXPECT_EQ(R"(refused "<b>")", refusedLine("<b>"));
   const std::string exact(kShownBytes, 'a');

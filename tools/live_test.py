@@ -26,9 +26,9 @@ from liveTestLib import (Screen, Stream, cells, check, emulator, fail, finish,
 screen_program, send_program = sys.argv[1:3]
 HOSTILE = "<img src=x onerror=alert(1)>"
 
-# --- Bad arguments: one line naming the problem, the usage, status 2.
-for word in ("", "x", "0", "65536", "127.0.0.1:", ":8050", "1.2.3:8050",
-             "::1:8050", "host.example:8050", "8050 "):
+# --- Bad arguments (live_test has the cases): one line naming the problem,
+# the usage, status 2.
+for word in ("", "65536", "1.2.3:8050"):
     status, lines = run(screen_program, "--serve", word)
     check(status == 2 and lines and lines[0].startswith("zodm-screen: --serve"),
           f"--serve '{word}': status {status}, {lines[:1]}")
@@ -67,17 +67,13 @@ answers = [
     ("GET", "/viewers", {}, 200, "application/json"),
     ("GET", "/favicon.ico", {}, 204, None),
     ("GET", "/page.html", {}, 404, "text/plain; charset=utf-8"),
-    ("GET", "/../etc/passwd", {}, 404, "text/plain; charset=utf-8"),
     ("POST", "/", {}, 405, "text/plain; charset=utf-8"),
     ("POST", "/events", {"Content-Type": "text/plain"}, 405, None),
     ("PUT", "/events", {}, 405, None),
     ("DELETE", "/", {}, 405, None),
     ("OPTIONS", "/", {}, 405, None),
     ("GET", "/", {"Host": f"localhost:{port}"}, 200, None),
-    ("GET", "/", {"Host": "LOCALHOST"}, 200, None),
-    ("GET", "/", {"Host": "[::1]:9000"}, 200, None),
-    ("GET", "/", {"Host": f"rebound.example:{port}"}, 403, None),
-    ("GET", "/events", {"Host": f"0.0.0.0:{port}"}, 403, None),
+    ("GET", "/events", {"Host": f"rebound.example:{port}"}, 403, None),
 ]
 page = {}
 for method, path, headers, status, kind in answers:
