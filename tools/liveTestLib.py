@@ -9,7 +9,6 @@ import base64
 import http.client
 import json
 import os
-import queue
 import shlex
 import signal
 import socket
