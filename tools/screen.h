@@ -1,16 +1,14 @@
 // The display emulator behind zodm-screen: what each cell of the display area
 // went through (how often it was refreshed, and by which request), totals of
-// the requests, and a picture of it all drawn with cairo.
+// the requests, and the colour scale of its heat map. Drawing it is in
+// picture.h; this part needs nothing but the library.
 #ifndef ZODM_TOOLS_SCREEN_H
 #define ZODM_TOOLS_SCREEN_H
-
-#include <cairo.h>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,6 +44,10 @@ struct Tally {
   std::array<unsigned long long, 4> byQuality{};   // full and partial updates
 };
 
+// The cells a partial update refreshes: the rectangle between its corners,
+// in either order, cut to the display area (request 0).
+Rect partialRect(const DmCommand& command);
+
 class Screen {
  public:
   // recent: how many of the last partial rectangles to keep (capped at
@@ -60,6 +62,14 @@ class Screen {
   void refuse() { ++tally_.refused; }
 
   uint16_t count(int x, int y) const { return counts_[index(x, y)]; }
+  // The kWidth counts of row y, left to right.
+  const uint16_t* row(int y) const { return &counts_[index(0, y)]; }
+  // Number of the accepted request that last refreshed a cell of row y; 0:
+  // none. A reader that saw every row at request N needs to look again only
+  // at the rows whose number is above N.
+  unsigned long long rowRequest(int y) const {
+    return rowRequests_[static_cast<std::size_t>(y)];
+  }
   Kind lastKind(int x, int y) const { return kinds_[index(x, y)]; }
   // Number of the accepted request that last refreshed the cell; 0: none.
   unsigned long long lastRequest(int x, int y) const {
@@ -83,6 +93,7 @@ class Screen {
   std::vector<uint16_t> counts_;
   std::vector<Kind> kinds_;
   std::vector<unsigned long long> requests_;
+  std::vector<unsigned long long> rowRequests_;
   uint16_t maxCount_ = 0;
   std::deque<Rect> recent_;
   std::size_t recentCapacity_;
@@ -97,40 +108,24 @@ struct Rgb {
 // A cell never refreshed.
 constexpr Rgb kNeverColour{1.0, 1.0, 1.0};
 
+// The heat map's scale, evenly spaced stops from 1 refresh (light yellow)
+// through orange and red to the most refreshed cells (dark red).
+constexpr std::array<Rgb, 4> kHeatScale{{{1.0, 237 / 255.0, 160 / 255.0},
+                                         {254 / 255.0, 178 / 255.0, 76 / 255.0},
+                                         {240 / 255.0, 59 / 255.0, 32 / 255.0},
+                                         {128 / 255.0, 0.0, 38 / 255.0}}};
+
+// Colour at t (0..1) along the scale, interpolated between its stops.
+Rgb heatScaleAt(double t);
+
+// Position of count on the scale, 0 for 1 refresh and 1 for maxCount, on a
+// logarithmic scale.
+double heatPosition(double count, double maxCount);
+
 // Colour for a cell refreshed count times when the most refreshed cell has
 // maxCount: 1 refresh is the scale's lightest colour, maxCount its darkest,
 // on a logarithmic scale between them.
 Rgb heatColour(unsigned count, unsigned maxCount);
-
-// Where the display area's cell (0,0) lies in the picture (one pixel per
-// cell), and the picture's size.
-constexpr int kOriginX = 16;
-constexpr int kOriginY = 16;
-constexpr int kPanelWidth = 440;
-constexpr int kPictureWidth = kOriginX + kWidth + 16 + kPanelWidth;
-constexpr int kPictureHeight = kOriginY + kHeight + 16;
-
-struct SurfaceDeleter {
-  void operator()(cairo_surface_t* surface) const {
-    cairo_surface_destroy(surface);
-  }
-};
-using Surface = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
-
-// Draws the picture: the heat map of refresh counts with the last partial
-// rectangles outlined (newest brightest), a colour scale with its legend and
-// the caption.
-Surface draw(const Screen& screen);
-
-// Writes the picture as PNG to path through a temporary file in the same
-// directory, renamed over path, so a reader never sees half a picture.
-// Returns an empty string, or why it failed.
-std::string writePicture(const Screen& screen, const std::string& path);
-
-// Frees what cairo and fontconfig keep for the process's lifetime (font
-// caches), so a leak checker at exit sees nothing; call it last, after every
-// surface is gone.
-void releaseStaticData();
 
 }  // namespace zodm::screen
 

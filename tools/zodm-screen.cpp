@@ -1,13 +1,26 @@
-// zodm-screen: a display emulator for a desktop. Receives requests like
-// zodm-listen, and prints the same lines, while keeping what each cell of the
-// display area went through; with --picture it draws that as a PNG heat map.
+// zodm-screen: a display emulator. Receives requests like zodm-listen, and
+// prints the same lines, while keeping what each cell of the display area
+// went through; with --picture it draws that as a PNG heat map (in builds
+// with cairo, ZODM_PICTURE), with --serve it shows it live on a web page (in
+// builds with libmicrohttpd, ZODM_LIVE_PAGE).
 #include <getopt.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "requestLines.h"
 #include "screen.h"
+#if ZODM_PICTURE
+#include "picture.h"
+#endif
+#if ZODM_LIVE_PAGE
+#include "live.h"
+#include "liveServer.h"
+#endif
 
 namespace {
 
@@ -15,18 +28,42 @@ constexpr char kTool[] = "zodm-screen";
 
 constexpr char kUsage[] = "Usage: zodm-screen [OPTION]...\n";
 
-constexpr char kHelp[] =
+constexpr char kHelpStart[] =
     "Emulates the display service on UDP port 50555: receives display-update\n"
     "requests, prints one line per datagram as zodm-listen does, and keeps,\n"
     "for each cell of the 769 x 1025 display area, how often it was\n"
     "refreshed and by which request. A full update and an erase refresh\n"
     "every cell; a partial update the rectangle between its corners.\n"
     "\n"
-    "Options:\n"
+    "Options:\n";
+
+#if ZODM_PICTURE
+constexpr char kPictureHelp[] =
     "  -p, --picture=FILE  write a PNG picture to FILE at start, after each\n"
     "                      accepted request and at exit: a heat map of the\n"
     "                      refresh counts with its colour scale, the last\n"
-    "                      partial rectangles outlined, and the totals\n"
+    "                      partial rectangles outlined, and the totals\n";
+#else
+constexpr char kPictureHelp[] =
+    "  -p, --picture=FILE  not in this build, which was made without cairo\n";
+#endif
+
+#if ZODM_LIVE_PAGE
+constexpr char kServeHelp[] =
+    "      --serve=[ADDRESS:]PORT\n"
+    "                      serve a live page of the display area on TCP\n"
+    "                      PORT of ADDRESS (127.0.0.1 unless given): open\n"
+    "                      http://ADDRESS:PORT/ in a browser. It shows each\n"
+    "                      refresh as it arrives; it only reads, but anyone\n"
+    "                      who can reach ADDRESS can watch\n";
+#else
+constexpr char kServeHelp[] =
+    "      --serve=[ADDRESS:]PORT\n"
+    "                      not in this build, which was made without\n"
+    "                      libmicrohttpd\n";
+#endif
+
+constexpr char kHelpEnd[] =
     "  -r, --recent=N      outline the last N partial rectangles (default 8,\n"
     "                      at most 64)\n"
     "  -a, --all           listen on every IPv4 address, not only 127.0.0.1\n"
@@ -42,38 +79,66 @@ constexpr char kHelp[] =
     "\n"
     "SIGINT and SIGTERM end it. On exit it prints how many datagrams it\n"
     "received, accepted and refused, then the picture's totals, to standard\n"
-    "error. Exit status 0; 1 when the picture cannot be written, the port\n"
-    "cannot be bound (another service holds it), the tap cannot start or\n"
-    "output fails; 2 for bad arguments.\n"
+    "error. Exit status 0; 1 when the picture cannot be written, the live\n"
+    "page's address cannot be used, the port cannot be bound (another\n"
+    "service holds it), the tap cannot start or output fails; 2 for bad\n"
+    "arguments.\n"
     "\n"
-    "Example:\n"
+    "Examples:\n"
     "  zodm-screen --picture /tmp/screen.png & zodm-send partial 2 1 0 0 100 "
-    "200\n";
+    "200\n"
+    "  zodm-screen --serve 8050    # then open http://127.0.0.1:8050/\n";
+
+// getopt_long's value for --serve, which has no short form.
+constexpr int kServeOption = 2000;
 
 int usageError(const std::string& problem) {
   return zodm::tools::usageError(kTool, kUsage, problem);
 }
 
 // Writes the picture, saying in one line why when it cannot.
-bool savePicture(const zodm::screen::Screen& screen, const std::string& path) {
+bool savePicture([[maybe_unused]] const zodm::screen::Screen& screen,
+                 const std::string& path) {
+#if ZODM_PICTURE
   const std::string problem = zodm::screen::writePicture(screen, path);
   if (problem.empty()) return true;
+#else
+  const std::string problem = "this zodm-screen was built without cairo";
+#endif
   std::fprintf(stderr, "%s: cannot write the picture %s: %s\n", kTool,
                path.c_str(), problem.c_str());
   return false;
 }
 
+#if ZODM_LIVE_PAGE
+// Opens the live page's socket, saying in one line why when it cannot.
+int listenForViewers(const zodm::live::Endpoint& endpoint) {
+  const int fd = zodm::live::listenOn(endpoint);
+  if (fd < 0)
+    std::fprintf(stderr, "%s: cannot serve the live page on %s: %s\n", kTool,
+                 endpoint.text().c_str(), std::strerror(errno));
+  return fd;
+}
+#endif
+
 int run(int argc, char* argv[]) {
-  const zodm::tools::ToolText text{kTool, kUsage, kHelp};
+  const std::string help =
+      std::string(kHelpStart) + kPictureHelp + kServeHelp + kHelpEnd;
+  const zodm::tools::ToolText text{kTool, kUsage, help.c_str()};
   const std::string shortOptions = zodm::tools::serviceShortOptions("p:r:");
   const auto longOptions = zodm::tools::serviceLongOptions({
       {"picture", required_argument, nullptr, 'p'},
       {"recent", required_argument, nullptr, 'r'},
+      {"serve", required_argument, nullptr, kServeOption},
   });
   zodm::tools::ServiceOptions options;
   options.tool = kTool;
   std::string picture;
   unsigned long long recent = 8;
+  [[maybe_unused]] bool serve = false;
+#if ZODM_LIVE_PAGE
+  zodm::live::Endpoint endpoint;
+#endif
   opterr = 0;  // errors are reported in this tool's own words
   for (int c; (c = getopt_long(argc, argv, shortOptions.c_str(),
                                longOptions.data(), nullptr)) != -1;) {
@@ -84,6 +149,19 @@ int run(int argc, char* argv[]) {
       if (!zodm::tools::parseWhole(optarg, 0, zodm::screen::kMaxRecent, recent))
         return usageError(std::string("--recent: '") + optarg +
                           "' is not a whole number from 0 to 64");
+    } else if (c == kServeOption) {
+#if ZODM_LIVE_PAGE
+      const std::string problem = zodm::live::parseEndpoint(optarg, endpoint);
+      if (!problem.empty())
+        return usageError(std::string("--serve: ") + problem);
+#else
+      std::fprintf(stderr,
+                   "%s: cannot serve the live page: this zodm-screen was "
+                   "built without libmicrohttpd\n",
+                   kTool);
+      return zodm::tools::kExitFailure;
+#endif
+      serve = true;
     } else if (const int status =
                    zodm::tools::serviceOption(c, text, options, argv);
                status != zodm::tools::kGoOn) {
@@ -94,21 +172,65 @@ int run(int argc, char* argv[]) {
       status != zodm::tools::kGoOn)
     return status;
 
+#if ZODM_LIVE_PAGE
+  // The live page's port comes first: one that is taken, or an address that
+  // cannot be used, is reported before anything else starts.
+  const int listenFd = serve ? listenForViewers(endpoint) : -1;
+  if (serve && listenFd < 0) return zodm::tools::kExitFailure;
+#endif
+
   // The state is allocated once, here; nothing that arrives makes it grow.
   zodm::screen::Screen screen(static_cast<std::size_t>(recent));
   // The first picture proves the path can be written before anything binds.
-  if (!picture.empty() && !savePicture(screen, picture))
+  if (!picture.empty() && !savePicture(screen, picture)) {
+#if ZODM_LIVE_PAGE
+    if (listenFd >= 0) close(listenFd);
+#endif
     return zodm::tools::kExitFailure;
+  }
+
+#if ZODM_LIVE_PAGE
+  // The receive loop hands each datagram to the feed, which applies it to
+  // the screen and keeps it for the page's viewers.
+  std::unique_ptr<zodm::live::Feed> feed;
+  std::unique_ptr<zodm::live::Server> server;
+  if (serve) {
+    feed = std::make_unique<zodm::live::Feed>(screen);
+    std::string problem;
+    server = zodm::live::Server::start(listenFd, endpoint, *feed, problem);
+    if (!server) {
+      std::fprintf(stderr, "%s: cannot serve the live page on %s: %s\n", kTool,
+                   endpoint.text().c_str(), problem.c_str());
+      return zodm::tools::kExitFailure;
+    }
+    std::fprintf(stderr, "%s: live page at http://%s/%s\n", kTool,
+                 endpoint.text().c_str(),
+                 endpoint.loopback()
+                     ? ""
+                     : " (not on loopback only: anyone who can reach this "
+                       "address can watch)");
+  }
+#endif
+  const auto record = [&](const DmCommand* accepted,
+                          [[maybe_unused]] std::string_view bytes) {
+#if ZODM_LIVE_PAGE
+    if (feed) {
+      feed->record(accepted, bytes);
+      return;
+    }
+#endif
+    if (accepted != nullptr)
+      screen.apply(*accepted);
+    else
+      screen.refuse();
+  };
 
   zodm::tools::Totals totals;
   int status = zodm::tools::runService(
-      options, totals, [&](const DmCommand* accepted, std::string_view) {
-        if (accepted == nullptr) {
-          screen.refuse();
-          return true;
-        }
-        screen.apply(*accepted);
-        return picture.empty() || savePicture(screen, picture);
+      options, totals, [&](const DmCommand* accepted, std::string_view bytes) {
+        record(accepted, bytes);
+        return accepted == nullptr || picture.empty() ||
+               savePicture(screen, picture);
       });
   if (!totals.bound) return status;
   std::string summary;
@@ -126,6 +248,8 @@ int run(int argc, char* argv[]) {
 
 int main(int argc, char* argv[]) {
   const int status = run(argc, argv);
+#if ZODM_PICTURE
   zodm::screen::releaseStaticData();
+#endif
   return status;
 }

@@ -6,6 +6,11 @@
 # Sysroot:    /usr/${ZODM_TARGET}, the C library those packages bring.
 # Libraries:  Debian multiarch, /usr/lib/${ZODM_TARGET} (libgtest-dev:ARCH).
 # Tests:      run through qemu-user with the sysroot, so ctest works here.
+#             The sysroot's libraries come first (LD_LIBRARY_PATH): its
+#             loader works only with its own C library, while the system's
+#             cache points at the multiarch one (libc6:ARCH, which packages
+#             such as libmicrohttpd-dev:ARCH bring), often of another build;
+#             mixing the two crashes as soon as a thread starts.
 set(CMAKE_SYSTEM_NAME Linux)
 
 set(CMAKE_C_COMPILER ${ZODM_TARGET}-gcc)

@@ -1,0 +1,160 @@
+// The live page's side of zodm-screen, without HTTP: the feed that the
+// receive loop hands each datagram to and that the page's viewers read at
+// their own pace, the messages they are sent, where the page is served and
+// which requests it answers.
+//
+// The receive loop and the viewers share one mutex, held for one datagram's
+// bookkeeping by the loop and, by a viewer, for copying one row of counts or
+// the newest events at a time: a slow or stalled viewer never holds up the
+// loop for longer than that. Everything a viewer needs is bounded: the last
+// kRingSize events are kept; a viewer that falls further behind skips the
+// events it missed (they only flash), while its heat map and totals stay
+// exact, because rows and totals are sent as they are, not as changes.
+#ifndef ZODM_TOOLS_LIVE_H
+#define ZODM_TOOLS_LIVE_H
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <bitset>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "screen.h"
+#include "zodm.h"
+
+namespace zodm::live {
+
+// How many of the last events the feed keeps for its viewers.
+constexpr std::size_t kRingSize = 1024;
+// Events in one message at most (the newest), and in a viewer's first one,
+// which fills the page's list.
+constexpr std::size_t kEventsPerMessage = 256;
+constexpr std::size_t kCatchUpEvents = 50;
+// A message stops taking rows once it is this long; the other changed rows
+// follow in the next one.
+constexpr std::size_t kRowBudget = 256 * 1024;
+// How much of a refused text an event shows; the rest is counted.
+constexpr std::size_t kShownBytes = 120;
+
+enum class EventKind : char {
+  Full = 'f',
+  Partial = 'p',
+  Erase = 'e',
+  Dump = 'd',
+  Refused = 'r',
+};
+
+// One datagram as the page shows it.
+struct Event {
+  unsigned long long number = 0;  // counted from 1
+  EventKind kind = EventKind::Refused;
+  screen::Rect rect{};  // a partial update's cells (request unused)
+  std::string line;     // as zodm-listen prints it, a refused text shortened
+};
+
+// The line an event shows for a refused text: zodm-listen's, for the first
+// kShownBytes bytes, followed by the whole length when there is more.
+std::string refusedLine(std::string_view text);
+
+// Where one viewer stands.
+struct Cursor {
+  bool started = false;               // its first message, a full state, went
+  unsigned long long events = 0;      // number of the last event it was sent
+  unsigned long long rowsAt = 0;      // accepted requests at its last scan
+  std::bitset<screen::kHeight> rows;  // rows changed and not sent yet
+};
+
+class Feed {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // The feed owns no state of its own beyond the events: screen is the
+  // emulator's, which only the receive loop changes, through record.
+  explicit Feed(screen::Screen& screen);
+
+  // The receive loop's side: records a datagram, the accepted command or,
+  // with nullptr, the refused text, in the screen and in the events.
+  void record(const DmCommand* accepted, std::string_view text);
+
+  // A viewer's side. next builds its next message, JSON on one line: the
+  // first one (cursor fresh) holds the whole state, later ones what changed.
+  std::string next(Cursor& cursor);
+  // Waits until there is news for cursor or the deadline passes; false once
+  // the feed is stopped.
+  bool waitForNews(const Cursor& cursor, Clock::time_point deadline);
+  // Sleeps until the time given, without waking for news; false once the
+  // feed is stopped.
+  bool sleepUntil(Clock::time_point until);
+  // Ends every wait, now and later.
+  void stop();
+  bool stopped() const { return stopped_; }
+
+ private:
+  screen::Screen& screen_;
+  const Clock::time_point start_;
+  mutable std::mutex mutex_;  // guards screen_'s changes, ring_, received_
+  std::condition_variable news_;
+  std::vector<Event> ring_;
+  unsigned long long received_ = 0;
+  std::atomic<bool> stopped_{false};
+  std::mutex stopMutex_;
+  std::condition_variable stopping_;
+};
+
+// JSON string of text: quotes and backslashes escaped, and every byte
+// outside 0x20..0x7e, and <, > and &, as \u00XX, so the result is plain ASCII
+// that no HTML parser reads as markup.
+void appendJsonString(std::string& out, std::string_view text);
+
+// A row of counts as runs, "count,length,count,length...".
+void appendRuns(std::string& out, const uint16_t* row, std::size_t width);
+
+// Where the page is served: an IPv4 address and a TCP port.
+struct Endpoint {
+  in_addr address{};
+  uint16_t port = 0;
+  bool loopback() const;
+  // "127.0.0.1:8050"
+  std::string text() const;
+};
+
+// Reads "[ADDRESS:]PORT": ADDRESS dotted-decimal IPv4 or "localhost"
+// (127.0.0.1 when left out), PORT 1..65535. Returns an empty string, or what
+// is wrong with it.
+std::string parseEndpoint(std::string_view word, Endpoint& endpoint);
+
+// Opens a TCP socket listening on endpoint (close-on-exec, SO_REUSEADDR).
+// Returns its descriptor, or -1 with errno set.
+int listenOn(const Endpoint& endpoint);
+
+// What the server answers to a request.
+enum class Route {
+  Page,        // "/": the HTML document
+  Script,      // "/page.js"
+  Style,       // "/page.css"
+  Events,      // "/events": the event stream
+  Viewers,     // "/viewers": how many watch, JSON
+  NoIcon,      // "/favicon.ico": 204, nothing
+  NotFound,    // 404
+  NotAllowed,  // 405: only GET and HEAD
+  WrongHost,   // 403: a Host that is not this machine's loopback name
+};
+
+// The route for method and path (any query removed). With loopbackOnly the
+// Host header must name the loopback interface (127.0.0.1, localhost or
+// [::1], any port), so that a web site whose name resolves to 127.0.0.1
+// cannot read the page from a browser on this machine; host is nullptr when
+// the request has none.
+Route route(std::string_view method, std::string_view path, const char* host,
+            bool loopbackOnly);
+
+}  // namespace zodm::live
+
+#endif  // ZODM_TOOLS_LIVE_H

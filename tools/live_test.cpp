@@ -1,0 +1,335 @@
+// The live page's feed and its messages, the escaping of received texts, the
+// --serve address and the routes, without HTTP.
+#include "live.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zodm::live {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(AppendJsonString, EscapesWhatHtmlOrJsonWouldRead) {
+  const struct {
+    std::string_view text;
+    const char* json;
+  } kCases[] = {
+      {"", R"("")"},
+      {"partial priority=2", R"("partial priority=2")"},
+      {R"(refused "a\b")", R"("refused \"a\\b\"")"},
+      {"<img src=x onerror=alert(1)>",
+       R"("\u003cimg src=x onerror=alert(1)\u003e")"},
+      {"a&b", R"("a\u0026b")"},
+      {std::string_view("\n\r\t\0\x1f", 5),
+       R"("\u000a\u000d\u0009\u0000\u001f")"},
+      {"\x7f\x80\xff", R"("\u007f\u0080\u00ff")"},
+      {"\xe2\x80\xa8", R"("\u00e2\u0080\u00a8")"},  // U+2028, byte by byte
+  };
+  for (const auto& c : kCases) {
+    std::string out;
+    appendJsonString(out, c.text);
+    EXPECT_EQ(c.json, out);
+  }
+}
+
+TEST(RefusedLine, ShortensLongTextsAndSaysTheirLength) {
+  EXPECT_EQ(R"(refused "<b>")", refusedLine("<b>"));
+  const std::string exact(kShownBytes, 'a');
+  EXPECT_EQ("refused \"" + exact + "\"", refusedLine(exact));
+  const std::string longer(70000, '\xff');
+  std::string shown;
+  for (std::size_t i = 0; i < kShownBytes; ++i) shown += "\\xff";
+  EXPECT_EQ("refused \"" + shown + "\" ... (70000 bytes)", refusedLine(longer));
+}
+
+TEST(ParseEndpoint, AddressAndPort) {
+  const struct {
+    const char* word;
+    const char* endpoint;  // nullptr: refused
+    bool loopback;
+  } kCases[] = {
+      {"8050", "127.0.0.1:8050", true},
+      {"0.0.0.0:8050", "0.0.0.0:8050", false},
+      {"localhost:1", "127.0.0.1:1", true},
+      {"127.1.2.3:65535", "127.1.2.3:65535", true},
+      {"", nullptr, false},
+      {"0", nullptr, false},
+      {"65536", nullptr, false},
+      {"-1", nullptr, false},
+      {"80x", nullptr, false},
+      {":8050", nullptr, false},
+      {"127.0.0.1:", nullptr, false},
+      {"1.2.3:8050", nullptr, false},
+      {"::1:8050", nullptr, false},
+      {"name.example:8050", nullptr, false},
+      {"127.0.0.1:8050:1", nullptr, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.word);
+    Endpoint endpoint;
+    const std::string problem = parseEndpoint(c.word, endpoint);
+    if (c.endpoint == nullptr) {
+      EXPECT_NE("", problem);
+      continue;
+    }
+    EXPECT_EQ("", problem);
+    EXPECT_EQ(c.endpoint, endpoint.text());
+    EXPECT_EQ(c.loopback, endpoint.loopback());
+  }
+}
+
+TEST(Route, MethodsPathsAndHosts) {
+  const struct {
+    const char* method;
+    const char* path;
+    const char* host;
+    bool loopbackOnly;
+    Route route;
+  } kCases[] = {
+      {"GET", "/", "127.0.0.1:8050", true, Route::Page},
+      {"HEAD", "/", "localhost", true, Route::Page},
+      {"GET", "/page.js?x=1", "LocalHost:9", true, Route::Script},
+      {"GET", "/page.css", "[::1]:8050", true, Route::Style},
+      {"GET", "/events", nullptr, true, Route::Events},
+      {"GET", "/viewers", "127.0.0.1", true, Route::Viewers},
+      {"GET", "/favicon.ico", "127.0.0.1", true, Route::NoIcon},
+      {"GET", "/index.html", "127.0.0.1", true, Route::NotFound},
+      {"GET", "/events/", "127.0.0.1", true, Route::NotFound},
+      {"POST", "/", "127.0.0.1", true, Route::NotAllowed},
+      {"PUT", "/events", "127.0.0.1", true, Route::NotAllowed},
+      {"get", "/", "127.0.0.1", true, Route::NotAllowed},
+      {"POST", "/", "elsewhere.example", true, Route::NotAllowed},
+      {"GET", "/", "elsewhere.example:8050", true, Route::WrongHost},
+      {"GET", "/", "127.0.0.1.example", true, Route::WrongHost},
+      {"GET", "/", "0.0.0.0:8050", true, Route::WrongHost},
+      {"GET", "/", "elsewhere.example:8050", false, Route::Page},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.path + " " +
+                 (c.host != nullptr ? c.host : "(no host)"));
+    EXPECT_EQ(c.route, route(c.method, c.path, c.host, c.loopbackOnly));
+  }
+}
+
+// The value of "name": in a message: the text up to the next ",\"" at the
+// same depth is good enough for the fields checked here.
+std::string field(const std::string& message, const std::string& name) {
+  const std::string key = "\"" + name + "\":";
+  const auto start = message.find(key);
+  if (start == std::string::npos) return "(missing)";
+  std::size_t end = start + key.size();
+  int depth = 0;
+  for (; end < message.size(); ++end) {
+    const char c = message[end];
+    if (c == '[' || c == '{') ++depth;
+    if (c == ']' || c == '}') {
+      if (depth == 0) break;
+      --depth;
+    }
+    if (c == ',' && depth == 0) break;
+  }
+  return message.substr(start + key.size(), end - start - key.size());
+}
+
+// The rows of a message's "rows" field, by row: their runs as text.
+std::map<int, std::string> rowsOf(const std::string& message) {
+  std::map<int, std::string> rows;
+  const std::string all = field(message, "rows");
+  std::size_t at = 1;  // after the outer '['
+  while ((at = all.find('[', at)) != std::string::npos) {
+    const auto end = all.find(']', at);
+    const std::string entry = all.substr(at + 1, end - at - 1);
+    const auto first = entry.find(',');
+    const auto second = entry.find(',', first + 1);
+    const int from = std::stoi(entry.substr(0, first));
+    const int to = std::stoi(entry.substr(first + 1, second - first - 1));
+    for (int y = from; y <= to; ++y) rows[y] = entry.substr(second + 1);
+    at = end;
+  }
+  return rows;
+}
+
+DmCommand partial(int32_t xUp, int32_t yUp, int32_t xDown, int32_t yDown) {
+  return {DM_CMD_DISPLAY_PARTIAL, 1, 2, xUp, yUp, xDown, yDown};
+}
+
+TEST(Feed, FirstMessageHoldsTheStateLaterOnesWhatChanged) {
+  screen::Screen screen;
+  Feed feed(screen);
+  const DmCommand full{DM_CMD_DISPLAY, 1, 2, 0, 0, 0, 0};
+  feed.record(&full, "!0,1,2");
+
+  Cursor cursor;
+  const std::string first = feed.next(cursor);
+  EXPECT_EQ("true", field(first, "reset"));
+  EXPECT_EQ("[769,1025]", field(first, "area"));
+  EXPECT_EQ("1", field(first, "received"));
+  EXPECT_EQ("1", field(first, "max"));
+  EXPECT_EQ("[[0,1024,1,769]]", field(first, "rows"));
+  EXPECT_EQ(R"([{"n":1,"k":"f","s":"display priority=1 quality=2"}])",
+            field(first, "events"));
+
+  // Nothing new: no rows, no events.
+  const std::string idle = feed.next(cursor);
+  EXPECT_EQ("false", field(idle, "reset"));
+  EXPECT_EQ("(missing)", field(idle, "area"));
+  EXPECT_EQ("[]", field(idle, "rows"));
+  EXPECT_EQ("[]", field(idle, "events"));
+
+  const DmCommand rect = partial(200, 300, 10, 20);
+  feed.record(&rect, "!1,1,2,200,300,10,20");
+  feed.record(nullptr, "<img src=x onerror=alert(1)>");
+  const DmCommand dump{DM_CMD_DUMP, 7, 0, 0, 0, 0, 0};
+  feed.record(&dump, "!2,7");
+  const std::string later = feed.next(cursor);
+  EXPECT_EQ("4", field(later, "received"));
+  EXPECT_EQ("2", field(later, "max"));
+  // Only the rows the partial update changed, as one group.
+  EXPECT_EQ("[[20,300,1,10,2,191,1,568]]", field(later, "rows"));
+  EXPECT_EQ(
+      R"x([{"n":2,"k":"p","r":[10,20,200,300],"s":"partial priority=1 quality=2 rect=(200,300)-(10,20)"},)x"
+      R"x({"n":3,"k":"r","s":"refused \"\u003cimg src=x onerror=alert(1)\u003e\""},)x"
+      R"x({"n":4,"k":"d","s":"dump argument=7"}])x",
+      field(later, "events"));
+  EXPECT_EQ("0", field(later, "skipped"));
+  EXPECT_NE(std::string::npos, later.find("\"accepted 3, refused 1\""));
+
+  // A late viewer gets every row and the last events.
+  Cursor late;
+  const std::string catchUp = feed.next(late);
+  EXPECT_EQ("true", field(catchUp, "reset"));
+  EXPECT_EQ("[[0,19,1,769],[20,300,1,10,2,191,1,568],[301,1024,1,769]]",
+            field(catchUp, "rows"));
+  EXPECT_NE(std::string::npos, field(catchUp, "events").find("{\"n\":1,"));
+}
+
+TEST(Feed, AViewerFarBehindSkipsEventsButNotTheState) {
+  screen::Screen screen;
+  Feed feed(screen);
+  Cursor cursor;
+  feed.next(cursor);
+  const unsigned long long total = kRingSize + 100;
+  for (unsigned long long i = 0; i < total; ++i) feed.record(nullptr, "x");
+  const std::string message = feed.next(cursor);
+  EXPECT_EQ(std::to_string(total), field(message, "received"));
+  EXPECT_EQ(std::to_string(total - kEventsPerMessage),
+            field(message, "skipped"));
+  // The newest events, up to the last.
+  EXPECT_NE(std::string::npos,
+            message.find("{\"n\":" + std::to_string(total) + ","));
+  EXPECT_EQ(std::string::npos,
+            message.find("{\"n\":" + std::to_string(total - kEventsPerMessage) +
+                         ","));
+  EXPECT_NE(std::string::npos,
+            message.find("\"accepted 0, refused " + std::to_string(total)));
+}
+
+TEST(Feed, ALargeStateIsSentInPartsThatAddUp) {
+  screen::Screen screen;
+  Feed feed(screen);
+  // Every other column x refreshed once in rows 0..x: the rows differ, and
+  // the top ones have hundreds of runs.
+  for (int32_t x = 0; x <= DM_MAX_X; x += 2) {
+    const DmCommand column = partial(x, 0, x, x);
+    feed.record(&column, "");
+  }
+  Cursor cursor;
+  std::map<int, std::string> rows;
+  int messages = 0;
+  for (bool more = true; more && messages < 100; ++messages) {
+    const std::string message = feed.next(cursor);
+    EXPECT_LT(message.size(), kRowBudget + 8 * 1024);
+    for (const auto& [y, runs] : rowsOf(message)) rows[y] = runs;
+    more = field(message, "more") == "true";
+  }
+  EXPECT_GT(messages, 1);
+  ASSERT_EQ(static_cast<std::size_t>(screen::kHeight), rows.size());
+  for (int y = 0; y < screen::kHeight; ++y) {
+    std::string expected;
+    appendRuns(expected, screen.row(y), screen::kWidth);
+    ASSERT_EQ(expected, rows[y]) << "row " << y;
+  }
+}
+
+TEST(Feed, WaitsEndOnNewsTimeOrStop) {
+  screen::Screen screen;
+  Feed feed(screen);
+  Cursor cursor;
+  // A fresh cursor has news: its first message.
+  EXPECT_TRUE(feed.waitForNews(cursor, Feed::Clock::now() + 10s));
+  feed.next(cursor);
+  auto start = Feed::Clock::now();
+  EXPECT_TRUE(feed.waitForNews(cursor, start + 50ms));
+  EXPECT_GE(Feed::Clock::now() - start, 50ms);
+
+  std::thread sender([&] {
+    std::this_thread::sleep_for(20ms);
+    feed.record(nullptr, "x");
+  });
+  start = Feed::Clock::now();
+  EXPECT_TRUE(feed.waitForNews(cursor, start + 30s));
+  EXPECT_LT(Feed::Clock::now() - start, 10s);
+  sender.join();
+
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(20ms);
+    feed.stop();
+  });
+  start = Feed::Clock::now();
+  EXPECT_FALSE(feed.sleepUntil(start + 30s));
+  EXPECT_LT(Feed::Clock::now() - start, 10s);
+  stopper.join();
+  EXPECT_FALSE(feed.waitForNews(cursor, Feed::Clock::now() + 30s));
+}
+
+// The receive loop and viewers at once: every datagram is counted, and what
+// each viewer was sent adds up to the screen's counts.
+TEST(Feed, RecordsWhileViewersRead) {
+  screen::Screen screen;
+  Feed feed(screen);
+  constexpr int kDatagrams = 20000;
+  std::atomic<bool> done{false};
+  std::thread loop([&] {
+    for (int i = 0; i < kDatagrams; ++i) {
+      const DmCommand rect = partial(i % 700, i % 1000, i % 700 + 5, i % 1000);
+      feed.record(i % 10 == 0 ? nullptr : &rect, "!x");
+    }
+    done = true;
+  });
+  std::vector<Cursor> cursors(2);
+  std::vector<std::map<int, std::string>> seen(cursors.size());
+  std::vector<std::thread> viewers;
+  for (std::size_t v = 0; v < cursors.size(); ++v)
+    viewers.emplace_back([&, v] {
+      while (!done)
+        for (const auto& [y, runs] : rowsOf(feed.next(cursors[v])))
+          seen[v][y] = runs;
+    });
+  loop.join();
+  for (auto& viewer : viewers) viewer.join();
+  for (std::size_t v = 0; v < cursors.size(); ++v) {
+    const std::string last = feed.next(cursors[v]);
+    EXPECT_EQ("20000", field(last, "received"));
+    for (const auto& [y, runs] : rowsOf(last)) seen[v][y] = runs;
+    ASSERT_EQ(static_cast<std::size_t>(screen::kHeight), seen[v].size());
+    for (int y = 0; y < screen::kHeight; ++y) {
+      std::string expected;
+      appendRuns(expected, screen.row(y), screen::kWidth);
+      ASSERT_EQ(expected, seen[v][y]) << "row " << y;
+    }
+  }
+  Cursor fresh;
+  EXPECT_NE(std::string::npos,
+            feed.next(fresh).find("\"accepted 18000, refused 2000\""));
+}
+
+}  // namespace
+}  // namespace zodm::live

@@ -1,0 +1,342 @@
+// zodm-screen's live page. It reads the emulator's event stream (/events)
+// and shows the heat map of refresh counts, each refresh as it arrives, the
+// last requests and the totals. It only reads: its only requests are GETs of
+// /events and /viewers. Received texts are only ever set as text
+// (textContent), never parsed as markup.
+'use strict';
+
+(() => {
+  const W = 769;
+  const H = 1025;
+  const LIST_LENGTH = 50;
+  const FLASH_MS = 700;
+  const MAX_FLASHES = 64;
+  const RATE_WINDOW_MS = 2000;
+
+  const $ = (id) => document.getElementById(id);
+  const heat = $('heat').getContext('2d');
+  const overlay = $('flash').getContext('2d');
+  const image = heat.createImageData(W, H);
+  const pixels = new Uint32Array(image.data.buffer);
+  const littleEndian = new Uint8Array(new Uint32Array([1]).buffer)[0] === 1;
+  const rowBuffer = new Uint16Array(W);
+
+  // The emulator sends its colour scale when a stream starts; this is the
+  // same until then.
+  let scale = [
+    [1, 237 / 255, 160 / 255],
+    [254 / 255, 178 / 255, 76 / 255],
+    [240 / 255, 59 / 255, 32 / 255],
+    [128 / 255, 0, 38 / 255],
+  ];
+  const counts = new Uint16Array(W * H);
+  let max = -1;
+  let lut = new Uint32Array(1);
+  let flashes = [];
+  let animating = false;
+  let samples = [];
+  let captionText = '';
+
+  // --- Colours, computed as the emulator's picture computes them.
+  function scaleAt(t) {
+    t = Math.min(Math.max(t, 0), 1) * (scale.length - 1);
+    const stop = Math.min(Math.floor(t), scale.length - 2);
+    const f = t - stop;
+    const a = scale[stop];
+    const b = scale[stop + 1];
+    return [0, 1, 2].map((i) => a[i] + (b[i] - a[i]) * f);
+  }
+
+  function position(count, most) {
+    return most <= 1 ? 0 : Math.log(count) / Math.log(most);
+  }
+
+  function heatColour(count, most) {
+    if (count === 0) return [1, 1, 1];
+    return scaleAt(position(count, Math.max(most, count)));
+  }
+
+  function byte(v) {
+    return Math.round(Math.min(Math.max(v, 0), 1) * 255);
+  }
+
+  function packed(rgb) {
+    const [r, g, b] = rgb.map(byte);
+    return littleEndian
+      ? ((255 << 24) | (b << 16) | (g << 8) | r) >>> 0
+      : ((r << 24) | (g << 16) | (b << 8) | 255) >>> 0;
+  }
+
+  function css(rgb) {
+    const [r, g, b] = rgb.map(byte);
+    return `rgb(${r}, ${g}, ${b})`;
+  }
+
+  // --- The heat map.
+  function buildColours() {
+    lut = new Uint32Array(Math.max(max, 0) + 1);
+    for (let count = 0; count < lut.length; ++count)
+      lut[count] = packed(heatColour(count, max));
+    drawScale();
+  }
+
+  function paint(y0, y1) {
+    const top = lut.length - 1;
+    for (let i = y0 * W, end = (y1 + 1) * W; i < end; ++i)
+      pixels[i] = lut[Math.min(counts[i], top)];
+    heat.putImageData(image, 0, 0, 0, y0, W, y1 - y0 + 1);
+  }
+
+  // Each entry is [first row, last row, count, length, count, length...]:
+  // the rows' counts as they are now.
+  function applyRows(rows) {
+    let y0 = H;
+    let y1 = -1;
+    for (const entry of rows) {
+      const first = entry[0];
+      const last = entry[1];
+      if (!(first >= 0 && last >= first && last < H)) continue;
+      let x = 0;
+      for (let i = 2; i + 1 < entry.length && x < W; i += 2) {
+        const end = Math.min(x + entry[i + 1], W);
+        rowBuffer.fill(entry[i], x, end);
+        x = end;
+      }
+      if (x !== W) continue;
+      for (let y = first; y <= last; ++y) counts.set(rowBuffer, y * W);
+      y0 = Math.min(y0, first);
+      y1 = Math.max(y1, last);
+    }
+    return [y0, y1];
+  }
+
+  // The ticks of the colour scale, as the picture has them.
+  function ticks(most) {
+    const out = [];
+    if (most <= 6) {
+      for (let c = 1; c <= most; ++c) out.push(c);
+      return out;
+    }
+    for (let decade = 1; decade < most; decade *= 10)
+      for (const step of [1, 2, 5])
+        if (decade * step < Math.floor((most * 4) / 5)) out.push(decade * step);
+    out.push(most);
+    return out;
+  }
+
+  function drawScale() {
+    const bar = $('scale');
+    const context = bar.getContext('2d');
+    for (let row = 0; row < bar.height; ++row) {
+      context.fillStyle = css(scaleAt(1 - row / (bar.height - 1)));
+      context.fillRect(0, row, bar.width, 1);
+    }
+    const box = $('ticks');
+    const most = Math.max(max, 1);
+    const labels = ticks(most).map((tick) => {
+      const label = document.createElement('span');
+      label.textContent = String(tick);
+      label.style.top = `${1 + (1 - position(tick, most)) * (bar.height - 1)}px`;
+      return label;
+    });
+    box.replaceChildren(...labels);
+  }
+
+  // --- Flashes: each refresh where it lands, fading.
+  function addFlashes(events) {
+    const now = performance.now();
+    for (const event of events.slice(-MAX_FLASHES)) {
+      if (event.k === 'p' && Array.isArray(event.r) && event.r.length === 4)
+        flashes.push({ kind: 'p', rect: event.r, n: event.n, start: now });
+      else if (event.k === 'f' || event.k === 'e')
+        flashes.push({ kind: event.k, n: event.n, start: now });
+    }
+    flashes = flashes.slice(-MAX_FLASHES);
+    if (!animating && flashes.length > 0) {
+      animating = true;
+      requestAnimationFrame(drawFlashes);
+    }
+  }
+
+  function label(text, alpha, light) {
+    overlay.font = 'bold 44px "DejaVu Sans", sans-serif';
+    overlay.textAlign = 'center';
+    overlay.fillStyle = light
+      ? `rgba(255, 255, 255, ${alpha})`
+      : `rgba(20, 20, 20, ${alpha})`;
+    overlay.fillText(text, W / 2, H / 2);
+  }
+
+  function drawFlashes(now) {
+    overlay.clearRect(0, 0, W, H);
+    flashes = flashes.filter((f) => now - f.start < FLASH_MS);
+    for (const f of flashes) {
+      const alpha = Math.max(0, 1 - (now - f.start) / FLASH_MS);
+      if (f.kind === 'p') {
+        const [x0, y0, x1, y1] = f.rect;
+        overlay.fillStyle = `rgba(0, 89, 255, ${0.35 * alpha})`;
+        overlay.fillRect(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
+        overlay.strokeStyle = `rgba(0, 89, 255, ${alpha})`;
+        overlay.lineWidth = 3;
+        overlay.setLineDash([]);
+        overlay.strokeRect(x0 + 1.5, y0 + 1.5, x1 - x0 - 2, y1 - y0 - 2);
+      } else if (f.kind === 'f') {
+        overlay.fillStyle = `rgba(32, 32, 32, ${0.8 * alpha})`;
+        overlay.fillRect(0, 0, W, H);
+        label(`full update #${f.n}`, alpha, true);
+      } else {
+        overlay.fillStyle = `rgba(255, 255, 255, ${0.9 * alpha})`;
+        overlay.fillRect(0, 0, W, H);
+        overlay.strokeStyle = `rgba(20, 20, 20, ${alpha})`;
+        overlay.lineWidth = 6;
+        overlay.setLineDash([18, 12]);
+        overlay.strokeRect(3, 3, W - 6, H - 6);
+        label(`erase #${f.n}`, alpha, false);
+      }
+    }
+    if (flashes.length > 0) {
+      requestAnimationFrame(drawFlashes);
+    } else {
+      animating = false;
+    }
+  }
+
+  // --- The list of the last requests, newest first. New items go in at
+  // once; they are highlighted only when a few arrive, since in a burst the
+  // highlight would only cost the browser time.
+  function addToList(events, arriving) {
+    const list = $('list');
+    const items = document.createDocumentFragment();
+    const highlight = arriving && events.length <= 5;
+    for (const event of events.slice(-LIST_LENGTH)) {
+      const item = document.createElement('li');
+      const number = document.createElement('span');
+      number.className = 'number';
+      number.textContent = `#${event.n}`;
+      item.append(number);
+      if (event.k === 'r') {
+        item.className = 'refused';
+        const mark = document.createElement('span');
+        mark.className = 'mark';
+        mark.textContent = '\u2717';
+        mark.title = 'refused';
+        item.append(mark);
+      }
+      const text = document.createElement('span');
+      text.className = 'text';
+      text.textContent = String(event.s);
+      item.append(text);
+      if (highlight) item.classList.add('new');
+      items.prepend(item);
+    }
+    list.prepend(items);
+    while (list.children.length > LIST_LENGTH) list.lastElementChild.remove();
+  }
+
+  function showCaption(lines) {
+    const text = lines.join('\n');
+    if (text === captionText) return;
+    captionText = text;
+    $('caption').replaceChildren(
+      ...lines.map((line) => {
+        const item = document.createElement('li');
+        item.textContent = String(line);
+        return item;
+      })
+    );
+  }
+
+  // Requests per second over the last two seconds of the emulator's clock.
+  function showRate(t, received) {
+    samples.push([t, received]);
+    while (samples.length > 2 && samples[1][0] <= t - RATE_WINDOW_MS)
+      samples.shift();
+    const [t0, r0] = samples[0];
+    const rate = t > t0 ? ((received - r0) * 1000) / (t - t0) : 0;
+    $('rate').textContent = String(Math.round(rate));
+  }
+
+  function reset(message) {
+    if (Array.isArray(message.scale) && message.scale.length >= 2)
+      scale = message.scale;
+    counts.fill(0);
+    max = -1;
+    flashes = [];
+    overlay.clearRect(0, 0, W, H);
+    samples = [];
+    $('list').replaceChildren();
+  }
+
+  function apply(message) {
+    if (message.reset) reset(message);
+    let repaintAll = false;
+    if (message.max !== max) {
+      max = message.max;
+      buildColours();
+      repaintAll = true;
+    }
+    const [y0, y1] = applyRows(message.rows || []);
+    if (repaintAll) paint(0, H - 1);
+    else if (y1 >= y0) paint(y0, y1);
+    showCaption(message.caption || []);
+    showRate(message.t, message.received);
+    const events = message.events || [];
+    addToList(events, !message.reset);
+    if (!message.reset) addFlashes(events);
+    const skipped = $('skipped');
+    if (message.skipped > 0) {
+      skipped.hidden = false;
+      skipped.textContent =
+        `${message.skipped} requests arrived too fast to list`;
+    }
+    document.documentElement.dataset.received = String(message.received);
+  }
+
+  // --- The connection. EventSource reconnects by itself when the stream
+  // ends (the emulator stopped); every new stream starts with the whole
+  // state, so a restarted emulator is shown as it is.
+  function setStatus(text, kind) {
+    const status = $('status');
+    status.textContent = text;
+    status.className = `status ${kind}`;
+  }
+
+  let source = null;
+
+  function connect() {
+    setStatus('connecting', '');
+    source = new EventSource('events');
+    source.onmessage = (e) => {
+      let message;
+      try {
+        message = JSON.parse(e.data);
+      } catch (error) {
+        return;
+      }
+      apply(message);
+      setStatus('live', 'live');
+    };
+    source.onerror = () => {
+      if (source.readyState !== EventSource.CLOSED) {
+        setStatus('reconnecting', 'lost');
+        return;
+      }
+      // Refused (too many viewers) or not an event stream: ask why, then
+      // try again later.
+      source.close();
+      fetch('viewers', { cache: 'no-store' })
+        .then((response) => response.json())
+        .then((viewers) => {
+          if (viewers.viewers >= viewers.max)
+            setStatus(`refused: ${viewers.max} viewers already watch`, 'lost');
+          else setStatus('reconnecting', 'lost');
+        })
+        .catch(() => setStatus('emulator stopped; reconnecting', 'lost'))
+        .finally(() => setTimeout(connect, 2000));
+    };
+  }
+
+  buildColours();
+  paint(0, H - 1);
+  connect();
+})();
