@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -51,6 +52,34 @@ static_assert(std::atomic<int>::is_always_lock_free &&
 // Closes fd without a cancellation point (close() is one): a thread
 // cancelled there would keep the descriptor open for good.
 void closeDescriptor(int fd) { (void)syscall(SYS_close, fd); }
+
+// True when fd is an IPv4 datagram socket, the only kind of descriptor a
+// request may be sent on: from any such socket it reaches the service, and
+// never a file or a stream of the application's.
+bool isInetDatagramSocket(int fd) {
+  int value = 0;
+  socklen_t length = sizeof value;
+  if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &value, &length) != 0 ||
+      value != SOCK_DGRAM)
+    return false;
+  length = sizeof value;
+  return getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &value, &length) == 0 &&
+         value == AF_INET;
+}
+
+// In the child of a fork. The kernel copies a process's descriptors before
+// its memory, so a thread of the parent that published the first socket
+// meanwhile leaves the child a number that it does not have open, or that
+// is another file there. The child then makes its own socket on first use.
+void checkEndpointAfterFork() {
+  const int fd = endpointSocket.load(std::memory_order_relaxed);
+  if (fd >= 0 && !isInetDatagramSocket(fd))
+    endpointSocket.store(-1, std::memory_order_relaxed);
+}
+
+[[gnu::constructor]] void registerForkCheck() {
+  pthread_atfork(nullptr, nullptr, checkEndpointAfterFork);
+}
 
 // The text of an errno value, from either variant of strerror_r: the GNU one
 // returns the text, the POSIX one (musl, and glibc without _GNU_SOURCE)
@@ -123,8 +152,10 @@ int32_t dmMessageInit(bool replace) {
   if (endpointSocket.compare_exchange_strong(
           published, fd, std::memory_order_acq_rel, std::memory_order_acquire))
     return 0;
-  // Should dup3 fail, the published socket stays in use: it is as good a
-  // socket as the new one.
+  // The published number cannot be the new socket's unless it was not open
+  // here; then the new socket already is the endpoint's. Should dup3 fail,
+  // the published socket stays in use: it is as good a socket as the new one.
+  if (fd == published) return 0;
   if (replace) (void)dup3(fd, published, O_CLOEXEC);
   closeDescriptor(fd);
   return 0;
