@@ -45,30 +45,31 @@ class Format {
   std::size_t used_ = 0;
 };
 
-// Length of the conversion specification that starts at spec[0] == '%', and
+// Length of the printf directive that starts at directive[0] == '%', and
 // reads from *args what it consumes. Sets value to the text of a "%s" without
 // a precision. Returns 0 for a conversion the library's messages never use.
-std::size_t scanConversion(const char* spec, va_list* args,
+std::size_t scanConversion(const char* directive, va_list* args,
                            const char*& value) {
   value = nullptr;
   std::size_t i = 1;
-  while (spec[i] != '\0' && std::strchr("-+ #0", spec[i]) != nullptr) ++i;
-  if (spec[i] == '*') {
+  while (directive[i] != '\0' && std::strchr("-+ #0", directive[i]) != nullptr)
+    ++i;
+  if (directive[i] == '*') {
     (void)va_arg(*args, int);
     ++i;
   }
-  while (spec[i] >= '0' && spec[i] <= '9') ++i;
+  while (directive[i] >= '0' && directive[i] <= '9') ++i;
   bool precision = false;
-  if (spec[i] == '.') {
+  if (directive[i] == '.') {
     precision = true;
     ++i;
-    if (spec[i] == '*') {
+    if (directive[i] == '*') {
       (void)va_arg(*args, int);
       ++i;
     }
-    while (spec[i] >= '0' && spec[i] <= '9') ++i;
+    while (directive[i] >= '0' && directive[i] <= '9') ++i;
   }
-  switch (spec[i]) {
+  switch (directive[i]) {
     case '%':
       break;
     case 'd':
@@ -95,10 +96,10 @@ void combine(Format& out, Level level, const char* module, int line,
              const char* func, const char* format, va_list* args) {
   // The prefix is expanded here; module and function names hold no '%'.
   std::array<char, 256> prefix;
-  const int length =
+  const int written =
       std::snprintf(prefix.data(), prefix.size(), "(%c)%s:%d,%s() ",
                     static_cast<char>(level), module, line, func);
-  if (length < 0 || !out.append(prefix.data())) return;
+  if (written < 0 || !out.append(prefix.data())) return;
 
   const char* at = format;
   while (*at != '\0') {
@@ -109,17 +110,17 @@ void combine(Format& out, Level level, const char* module, int line,
     }
     if (!out.append({at, static_cast<std::size_t>(percent - at)})) return;
     const char* value = nullptr;
-    const std::size_t spec = scanConversion(percent, args, value);
-    if (spec == 0) {
+    const std::size_t length = scanConversion(percent, args, value);
+    if (length == 0) {
       out.append(percent);  // nothing more is consumed; printf reads the rest
       return;
     }
-    const std::string_view conversion(percent, spec);
+    const std::string_view conversion(percent, length);
     if (value != nullptr &&
         strnlen(value, kMaxValueShown + 1) > kMaxValueShown) {
       // "%s" becomes "%.<max>s[cut: N more bytes]", all of it or nothing.
       const std::size_t start = out.size();
-      if (!(out.append({percent, spec - 1}) && out.append(".") &&
+      if (!(out.append({percent, length - 1}) && out.append(".") &&
             out.append(kMaxValueShown) && out.append("s[cut: ") &&
             out.append(std::strlen(value + kMaxValueShown)) &&
             out.append(" more bytes]"))) {
@@ -129,7 +130,7 @@ void combine(Format& out, Level level, const char* module, int line,
     } else if (!out.append(conversion)) {
       return;
     }
-    at = percent + spec;
+    at = percent + length;
   }
 }
 
