@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -17,15 +16,7 @@ namespace zodm::live {
 
 namespace {
 
-void appendNumber(std::string& out, unsigned long long value) {
-  char digits[24];
-  out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-}
-
-void appendNumber(std::string& out, int value) {
-  char digits[16];
-  out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-}
+using tools::appendDecimal;
 
 // A component of the colour scale, with every digit a double holds, so the
 // page computes the same colours.
@@ -65,7 +56,7 @@ EventKind kindOf(const DmCommand& command) {
 
 void appendEvent(std::string& out, const Event& event) {
   out += "{\"n\":";
-  appendNumber(out, event.number);
+  appendDecimal(out, event.number);
   out += ",\"k\":\"";
   out += static_cast<char>(event.kind);
   out += '"';
@@ -73,7 +64,7 @@ void appendEvent(std::string& out, const Event& event) {
     out += ",\"r\":[";
     for (const int v :
          {event.rect.x0, event.rect.y0, event.rect.x1, event.rect.y1}) {
-      appendNumber(out, v);
+      appendDecimal(out, v);
       out += ',';
     }
     out.back() = ']';
@@ -86,9 +77,9 @@ void appendEvent(std::string& out, const Event& event) {
 // The fixed part of a viewer's first message: the area and the colour scale.
 void appendArea(std::string& out) {
   out += ",\"area\":[";
-  appendNumber(out, screen::kWidth);
+  appendDecimal(out, screen::kWidth);
   out += ',';
-  appendNumber(out, screen::kHeight);
+  appendDecimal(out, screen::kHeight);
   out += "],\"scale\":[";
   for (const screen::Rgb& stop : screen::kHeatScale) {
     out += '[';
@@ -108,7 +99,7 @@ std::string refusedLine(std::string_view text) {
   std::string line = tools::describeRefused(text.substr(0, kShownBytes), false);
   if (text.size() > kShownBytes) {
     line += " ... (";
-    appendNumber(line, static_cast<unsigned long long>(text.size()));
+    appendDecimal(line, text.size());
     line += " bytes)";
   }
   return line;
@@ -180,14 +171,13 @@ std::string Feed::next(Cursor& cursor) {
   out += first ? "true" : "false";
   if (first) appendArea(out);
   out += ",\"t\":";
-  appendNumber(out, static_cast<unsigned long long>(
-                        std::chrono::duration_cast<std::chrono::milliseconds>(
-                            Clock::now() - start_)
-                            .count()));
+  appendDecimal(out, std::chrono::duration_cast<std::chrono::milliseconds>(
+                         Clock::now() - start_)
+                         .count());
   out += ",\"received\":";
-  appendNumber(out, received);
+  appendDecimal(out, received);
   out += ",\"max\":";
-  appendNumber(out, static_cast<unsigned long long>(maxCount));
+  appendDecimal(out, maxCount);
   out += ",\"caption\":[";
   for (const std::string& line : caption) {
     appendJsonString(out, line);
@@ -206,9 +196,9 @@ std::string Feed::next(Cursor& cursor) {
   const auto flush = [&] {
     if (groupStart < 0) return;
     out += '[';
-    appendNumber(out, groupStart);
+    appendDecimal(out, groupStart);
     out += ',';
-    appendNumber(out, groupEnd);
+    appendDecimal(out, groupEnd);
     out += ',';
     out += previousRuns;
     out += "],";
@@ -236,7 +226,7 @@ std::string Feed::next(Cursor& cursor) {
   out += cursor.rows.any() ? "true" : "false";
 
   out += ",\"skipped\":";
-  appendNumber(out, skipped);
+  appendDecimal(out, skipped);
   out += ",\"events\":[";
   for (const Event& event : events) {
     appendEvent(out, event);
@@ -274,7 +264,6 @@ void Feed::stop() {
 }
 
 void appendJsonString(std::string& out, std::string_view text) {
-  constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   for (const char ch : text) {
     const auto byte = static_cast<unsigned char>(ch);
@@ -283,9 +272,7 @@ void appendJsonString(std::string& out, std::string_view text) {
       out += ch;
     } else if (byte < 0x20 || byte > 0x7e || ch == '<' || ch == '>' ||
                ch == '&') {
-      out += "\\u00";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xf];
+      tools::appendHex(out, "\\u00", byte);
     } else {
       out += ch;
     }
@@ -299,9 +286,9 @@ void appendRuns(std::string& out, const uint16_t* row, std::size_t width) {
     std::size_t end = x + 1;
     while (end < width && row[end] == row[x]) ++end;
     if (x > 0) out += ',';
-    appendNumber(out, static_cast<unsigned long long>(row[x]));
+    appendDecimal(out, row[x]);
     out += ',';
-    appendNumber(out, static_cast<unsigned long long>(end - x));
+    appendDecimal(out, end - x);
     x = end;
   }
 }
@@ -313,7 +300,7 @@ std::string Endpoint::text() const {
   inet_ntop(AF_INET, &address, buffer, sizeof buffer);
   std::string out = buffer;
   out += ':';
-  appendNumber(out, static_cast<unsigned long long>(port));
+  appendDecimal(out, port);
   return out;
 }
 

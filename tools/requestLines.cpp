@@ -79,21 +79,6 @@ std::unique_ptr<DatagramSource> bindPort(const ServiceOptions& options) {
   return std::make_unique<BoundSocket>(options.tool, fd);
 }
 
-// Appends the decimal text of value.
-void append(std::string& out, long long value) {
-  std::array<char, 24> digits;
-  out.append(
-      digits.data(),
-      std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr);
-}
-
-void appendHex(std::string& out, std::string_view prefix, unsigned char byte) {
-  constexpr char kHex[] = "0123456789abcdef";
-  out += prefix;
-  out += kHex[byte >> 4];
-  out += kHex[byte & 0xf];
-}
-
 // Appends bytes between quotes, with '"', '\\' and every byte outside
 // 0x20..0x7e escaped, so a line shows exactly what arrived and stays one
 // line. Other bytes get hexPrefix and two hex digits: \x for the text form;
@@ -138,6 +123,13 @@ struct Field {
 
 }  // namespace
 
+void appendHex(std::string& out, std::string_view prefix, unsigned char byte) {
+  constexpr char kHex[] = "0123456789abcdef";
+  out += prefix;
+  out += kHex[byte >> 4];
+  out += kHex[byte & 0xf];
+}
+
 // Describes an accepted request as "name key=value ..." or as JSON.
 std::string describe(const DmCommand& c, bool json) {
   const char* name = "";
@@ -179,7 +171,7 @@ std::string describe(const DmCommand& c, bool json) {
       out += ",\"";
       out += fields[i].name;
       out += "\":";
-      append(out, fields[i].value);
+      appendDecimal(out, fields[i].value);
     }
     out += '}';
     return out;
@@ -191,17 +183,17 @@ std::string describe(const DmCommand& c, bool json) {
     out += ' ';
     out += fields[i].name;
     out += '=';
-    append(out, fields[i].value);
+    appendDecimal(out, fields[i].value);
   }
   if (c.code == DM_CMD_DISPLAY_PARTIAL) {
     out += " rect=(";
-    append(out, c.xUp);
+    appendDecimal(out, c.xUp);
     out += ',';
-    append(out, c.yUp);
+    appendDecimal(out, c.yUp);
     out += ")-(";
-    append(out, c.xDown);
+    appendDecimal(out, c.xDown);
     out += ',';
-    append(out, c.yDown);
+    appendDecimal(out, c.yDown);
     out += ')';
   }
   return out;

@@ -7,6 +7,7 @@
 
 #include <getopt.h>
 
+#include <charconv>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -29,6 +30,16 @@ constexpr int kExitUsage = 2;
 // An accepted request as "name key=value ..." (a partial update's corners as
 // one "rect=(x,y)-(x,y)" word) or, with json, as one JSON object.
 std::string describe(const DmCommand& command, bool json);
+
+// Appends the decimal text of value, an integer of any type.
+template <typename Integer>
+void appendDecimal(std::string& out, Integer value) {
+  char digits[24];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+// Appends prefix and the two lower-case hex digits of byte.
+void appendHex(std::string& out, std::string_view prefix, unsigned char byte);
 
 // A refused text, shown whole between quotes with every byte outside
 // 0x20..0x7e escaped: "refused \"...\"" or a JSON object.
