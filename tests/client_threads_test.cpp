@@ -14,7 +14,6 @@
 #include <climits>
 #include <condition_variable>
 #include <csignal>
-#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -57,26 +56,47 @@ struct Received {
   std::set<int> sourcePorts;  // one per client socket that sent
 };
 
-// Receives on another thread until `total` datagrams have arrived over all
-// receivers sharing `count`, or until nothing more comes once the senders
-// are `done`; a burst is not lost to a full socket buffer meanwhile.
-std::future<Received> collect(const UdpReceiver& receiver,
-                              std::atomic<int>& count, int total,
-                              const std::atomic<bool>& done) {
-  return std::async(std::launch::async, [&receiver, &count, total, &done] {
-    Received got;
-    int port = 0;
-    for (int idle = 0; count < total && idle < 10;) {
-      if (auto datagram = receiver.receive(100, &port)) {
-        got.texts.insert(std::move(*datagram));
-        got.sourcePorts.insert(port);
-        ++count;
-      } else if (done) {
-        ++idle;
-      }
-    }
-    return got;
-  });
+// Receives on a thread of its own until `total` datagrams have arrived over
+// all receivers sharing `count`, or until nothing more comes once the
+// senders are `done`, so that a burst is not lost to a full socket buffer
+// meanwhile; get() waits for it and returns what arrived. A plain thread
+// rather than std::async: Debian armel's libstdc++, built for ARMv5, lacks
+// the futex code that <future> calls when compiled for ARMv6 and later.
+class Collector {
+ public:
+  Collector(const UdpReceiver& receiver, std::atomic<int>& count, int total,
+            const std::atomic<bool>& done)
+      : thread_([this, &receiver, &count, total, &done] {
+          int port = 0;
+          for (int idle = 0; count < total && idle < 10;) {
+            if (auto datagram = receiver.receive(100, &port)) {
+              got_.texts.insert(std::move(*datagram));
+              got_.sourcePorts.insert(port);
+              ++count;
+            } else if (done) {
+              ++idle;
+            }
+          }
+        }) {}
+  ~Collector() {
+    if (thread_.joinable()) thread_.join();
+  }
+  Collector(const Collector&) = delete;
+  Collector& operator=(const Collector&) = delete;
+
+  Received get() {
+    thread_.join();
+    return std::move(got_);
+  }
+
+ private:
+  Received got_;
+  std::thread thread_;
+};
+
+Collector collect(const UdpReceiver& receiver, std::atomic<int>& count,
+                  int total, const std::atomic<bool>& done) {
+  return Collector(receiver, count, total, done);
 }
 
 // Releases `threads` threads together, each sending "!0,<thread>,<i>" for i
