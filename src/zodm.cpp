@@ -45,9 +45,17 @@ std::atomic<int> endpointSocket{-1};
 constexpr uint32_t kLoopbackInNetworkOrder =
     __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 0x0100007fU : 0x7f000001U;
 std::atomic<uint32_t> endpointAddress{kLoopbackInNetworkOrder};
-// Lock-free atomics are what makes the calls safe in signal handlers.
+// Lock-free atomics are what makes the calls safe in signal handlers and
+// keeps them from ever waiting; there is no fallback that could. ARMv5 (the
+// default of Debian armel's compiler) has no such atomics, ARMv6 has.
+#if defined(__GCC_ATOMIC_INT_LOCK_FREE) && __GCC_ATOMIC_INT_LOCK_FREE < 2
+#error "libzodm needs lock-free int atomics: ARMv6 or later (-march=armv6)"
+#else
 static_assert(std::atomic<int>::is_always_lock_free &&
-              std::atomic<uint32_t>::is_always_lock_free);
+                  std::atomic<uint32_t>::is_always_lock_free,
+              "libzodm needs lock-free int atomics: ARMv6 or later "
+              "(-march=armv6)");
+#endif
 
 // Closes fd without a cancellation point (close() is one): a thread
 // cancelled there would keep the descriptor open for good.

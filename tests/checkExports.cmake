@@ -4,9 +4,13 @@
 #   - it needs no library but the C library (NEEDED libc.so.6 only: no
 #     libstdc++, libgcc_s or libpthread) and no glibc symbol version newer
 #     than MAX_GLIBC, so that it loads on the devices' older glibc.
-# Run with -DNM= -DOBJDUMP= -DLIBRARY= -DEXPECTED= -DMAX_GLIBC=; NM and
-# OBJDUMP are the target toolchain's own, so cross builds are read right. An
-# empty MAX_GLIBC (a sanitizer build) leaves out the second check.
+#   - on 32-bit ARM, with FLOAT_ABI "soft" or "hard", that its ELF header
+#     says it passes floating point that way: a soft-float device's loader
+#     refuses a hard-float object.
+# Run with -DNM= -DOBJDUMP= -DREADELF= -DLIBRARY= -DEXPECTED= -DMAX_GLIBC=
+# [-DFLOAT_ABI=]; NM, OBJDUMP and READELF are the target toolchain's own, so
+# cross builds are read right. An empty MAX_GLIBC (a sanitizer build) leaves
+# out the second check.
 execute_process(COMMAND ${NM} -D --defined-only --format=posix ${LIBRARY}
                 OUTPUT_VARIABLE listing RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -28,6 +32,19 @@ endif()
 get_filename_component(name ${LIBRARY} NAME)
 if(NOT name STREQUAL "libzodm.so.2")
   message(FATAL_ERROR "library file is ${name}, expected libzodm.so.2")
+endif()
+
+if(FLOAT_ABI)
+  execute_process(COMMAND ${READELF} -h ${LIBRARY}
+                  OUTPUT_VARIABLE header RESULT_VARIABLE status)
+  if(NOT status EQUAL 0 OR NOT header MATCHES "Flags:[^\n]*(soft|hard)-float ABI")
+    message(FATAL_ERROR "readelf -h ${LIBRARY} names no float ABI:\n${header}")
+  endif()
+  if(NOT CMAKE_MATCH_1 STREQUAL FLOAT_ABI)
+    message(FATAL_ERROR "${LIBRARY} has the ${CMAKE_MATCH_1}-float ABI; this "
+                        "target needs the ${FLOAT_ABI}-float one")
+  endif()
+  message(STATUS "${FLOAT_ABI}-float ABI")
 endif()
 
 if(MAX_GLIBC STREQUAL "")

@@ -2,5 +2,6 @@
 # cmake -B build -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/armhf.cmake
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(ZODM_TARGET arm-linux-gnueabihf)
+set(ZODM_FLOAT_ABI hard)
 set(ZODM_QEMU qemu-arm)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

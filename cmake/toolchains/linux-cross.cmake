@@ -1,10 +1,14 @@
 # Shared part of the Debian cross toolchains: set ZODM_TARGET (a GNU triplet
 # such as arm-linux-gnueabihf), ZODM_QEMU (the qemu-user program) and
-# CMAKE_SYSTEM_PROCESSOR, then include this file.
+# CMAKE_SYSTEM_PROCESSOR (and, to have qemu emulate a given CPU, the
+# ZODM_QEMU_CPU cache variable), then include this file.
 #
 # Compilers:  g++-${ZODM_TARGET}, from Debian's cross packages.
 # Sysroot:    /usr/${ZODM_TARGET}, the C library those packages bring.
-# Libraries:  Debian multiarch, /usr/lib/${ZODM_TARGET} (libgtest-dev:ARCH).
+# Libraries:  Debian multiarch, /usr/lib/${ZODM_TARGET}, where present
+#             (libpcap-dev:ARCH, libmicrohttpd-dev:ARCH); none is needed.
+#             The suites build GoogleTest from its sources when the target
+#             has none of its own.
 # Tests:      run through qemu-user with the sysroot, so ctest works here.
 #             The sysroot's libraries come first (LD_LIBRARY_PATH): its
 #             loader works only with its own C library, while the system's
@@ -30,13 +34,17 @@ set(ENV{PKG_CONFIG_LIBDIR}
 
 # The target's dynamic loader comes from the sysroot, so its C library must
 # too: the loader searches the multiarch directories first, where Debian's
-# libc6:ARCH (pulled in by libgtest-dev:ARCH) may be another build of glibc,
+# libc6:ARCH (pulled in by libpcap-dev:ARCH) may be another build of glibc,
 # and a loader with another build's libc.so.6 crashes threaded programs.
 if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
   find_program(ZODM_QEMU_PROGRAM ${ZODM_QEMU})
+  set(zodm_qemu_cpu "")
+  if(ZODM_QEMU_CPU)
+    set(zodm_qemu_cpu -cpu ${ZODM_QEMU_CPU})
+  endif()
   if(ZODM_QEMU_PROGRAM)
     set(CMAKE_CROSSCOMPILING_EMULATOR
-        ${ZODM_QEMU_PROGRAM} -L /usr/${ZODM_TARGET}
+        ${ZODM_QEMU_PROGRAM} ${zodm_qemu_cpu} -L /usr/${ZODM_TARGET}
         -E LD_LIBRARY_PATH=/usr/${ZODM_TARGET}/lib
         CACHE STRING "Runs the target's programs on this machine")
   endif()
