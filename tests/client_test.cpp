@@ -1,13 +1,36 @@
 // Client requests as they arrive on a loopback socket, the client endpoint's
 // address changes, and what its failures leave behind.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "testSupport.h"
 #include "zodm.h"
+
+namespace {
+
+// While not 0, sendto fails with this errno, as a send does with no route or
+// no buffer space.
+int failingSends = 0;
+
+}  // namespace
+
+// Interposed over the C library's, which it calls otherwise.
+extern "C" ssize_t sendto(int fd, const void* buffer, size_t length, int flags,
+                          const sockaddr* to, socklen_t toLength) {
+  using Real =
+      ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t);
+  static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "sendto"));
+  if (failingSends != 0) {
+    errno = failingSends;
+    return -1;
+  }
+  return real(fd, buffer, length, flags, to, toLength);
+}
 
 namespace {
 
@@ -68,8 +91,10 @@ TEST(ClientFirstCallDeathTest, RefusalsLeaveTheEndpointUninitialised) {
     EXPECT_EQ(before, openDescriptorCount());
     EXPECT_EQ((Lines{kNoSocket, kNoSocket}), diagnosticsOf([] {
                 withoutNewDescriptors([] {
+                  errno = EDOM;
                   EXPECT_EQ(0, dmDisplay(1, 2));
                   EXPECT_EQ(0, dmDisplayPartial(1, 1, 0, 0, 1, 1));
+                  EXPECT_EQ(EDOM, errno);  // despite socket and the report
                 });
               }));
     EXPECT_EQ(0, dmDisplayEraseToWhite(3));
@@ -110,6 +135,36 @@ TEST_F(Client, SendsEachRequestAsItsText) {
   }
   // Programs the application starts do not inherit the client's socket.
   EXPECT_EQ(0, inheritableSocketCount());
+}
+
+// Request calls leave errno as they found it, whether their send succeeds
+// or fails, so that a request from a signal handler does not disturb the
+// code it interrupted. A failed send is lost without a report.
+TEST_F(Client, RequestsLeaveErrnoAsTheyFoundIt) {
+  const std::pair<std::function<int32_t()>, std::string> kCalls[] = {
+      {[] { return dmDisplay(1, 2); }, "!0,1,2"},
+      {[] { return dmDisplayPartial(2, 1, 0, 0, 100, 200); },
+       "!1,2,1,0,0,100,200"},
+      {[] { return dmDisplayEraseToWhite(3); }, "!3,3"},
+  };
+  for (const int failure : {0, ENETUNREACH, ENOBUFS}) {
+    for (const auto& [call, text] : kCalls) {
+      SCOPED_TRACE(text + (failure ? " failing with " : " sent") +
+                   (failure ? strerror(failure) : ""));
+      failingSends = failure;
+      errno = EDOM;  // nothing below sets it
+      Lines diagnostics = diagnosticsOf([&call = call] { call(); });
+      const int after = errno;
+      failingSends = 0;
+      EXPECT_EQ(EDOM, after);
+      EXPECT_EQ(Lines{}, diagnostics);
+      if (failure == 0) {
+        EXPECT_EQ(text, received(loopback_));
+      }
+    }
+  }
+  EXPECT_EQ(0, dmDisplay(0, 0));  // and the failed ones never arrive
+  EXPECT_EQ("!0,0,0", received(loopback_));
 }
 
 // A later dmMessageInit points the endpoint elsewhere and closes the socket

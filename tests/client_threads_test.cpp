@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,9 +15,11 @@
 #include <climits>
 #include <condition_variable>
 #include <csignal>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "testSupport.h"
 #include "zodm.h"
@@ -233,6 +236,84 @@ TEST(ClientThreads, ForkedChildrenNeverWait) {
   done = true;
   EXPECT_EQ(0, failed);
   EXPECT_EQ(sent, received.get().texts);
+}
+
+// The client's socket: the descriptor from which a request reaches service.
+int endpointDescriptor(const UdpReceiver& service) {
+  dmDisplay(0, 0);
+  int port = -1;
+  EXPECT_EQ("!0,0,0", service.receive(2000, &port).value_or("<nothing>"));
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename());
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        address.sin_family == AF_INET && ntohs(address.sin_port) == port)
+      return fd;
+  }
+  return -1;
+}
+
+// The two ends of a TCP connection on the loopback address.
+struct Stream {
+  int sending = -1;
+  int receiving = -1;
+};
+
+Stream connectedStream() {
+  Stream stream;
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+      listen(listener, 1) == 0 &&
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) ==
+          0) {
+    stream.sending = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(stream.sending, reinterpret_cast<sockaddr*>(&address),
+                length) == 0)
+      stream.receiving = accept(listener, nullptr, nullptr);
+  }
+  close(listener);
+  return stream;
+}
+
+// A fork while another thread publishes the first socket can leave the
+// child the endpoint's number either not open or open as a descriptor of
+// another kind, since the kernel copies the descriptors before the memory.
+// Each state is made here by hand before the fork: the child's request must
+// reach the service all the same, and nothing may go into that descriptor.
+TEST(ClientForkDeathTest, ChildMakesItsOwnSocketWhenTheNumberIsNotOne) {
+  for (const bool asStream : {false, true}) {
+    SCOPED_TRACE(asStream ? "the number is a connected stream"
+                          : "the number is not open");
+    expectInFreshProcess([asStream] {
+      UdpReceiver service;
+      ASSERT_TRUE(service.ok());
+      const int endpoint = endpointDescriptor(service);
+      ASSERT_GE(endpoint, 0);
+      const Stream stream = connectedStream();
+      ASSERT_GE(stream.receiving, 0);
+      if (asStream)
+        ASSERT_EQ(endpoint, dup2(stream.sending, endpoint));
+      else
+        ASSERT_EQ(0, close(endpoint));
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        dmDisplay(3, 1);
+        _exit(0);
+      }
+      EXPECT_EQ(std::optional<int>(0), waitWithin(child, 10));
+      EXPECT_EQ("!0,3,1", service.receive().value_or("<nothing arrived>"));
+      char byte = 0;
+      EXPECT_EQ(-1, recv(stream.receiving, &byte, 1, MSG_DONTWAIT))
+          << "a request went into the stream";
+    });
+  }
 }
 
 std::atomic<int> handled{0};
