@@ -9,7 +9,7 @@ tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
 cd "$1"
 # LuaRocks keeps a cache in the home directory: not the user's.
-export HOME=$tree
+export HOME="$tree"
 luarocks --lua-version 5.1 lint "$rockspec"
 luarocks --lua-version 5.1 make --tree "$tree/rocks" "$rockspec" >"$tree/log" 2>&1 ||
   { cat "$tree/log"; exit 1; }
