@@ -103,15 +103,41 @@ size_t zodm_fread(void* buffer, size_t size, size_t count, void* stream)
 int zodm_fclose(void* stream) asm("fclose");
 ]]
 
--- A second copy of this file in the same process (two plugins, each with
--- its own) finds the types declared already: the FFI refuses to declare
--- them twice.
-if not pcall(ffi.typeof, "DmCommand") then
-  ffi.cdef(declarations)
+-- The FFI refuses to declare a type or a constant twice, and the process
+-- may have some already: from another copy of this file (two plugins, each
+-- with its own) or from the application's own declarations of zodm.h.
+-- So each declaration, and each constant of an enum, is made on its own,
+-- and one that is there already stays as it is.
+local function declare_one(text)
+  local ok, problem = pcall(ffi.cdef, text)
+  if not ok and not problem:find("attempt to redefine", 1, true) then
+    error(problem, 0)
+  end
 end
-if not pcall(ffi.typeof, "struct zodm_pollfd") then
-  ffi.cdef(libc_declarations)
+
+local function declare(text)
+  local depth, start = 0, 1
+  for position = 1, #text do
+    local character = text:sub(position, position)
+    if character == "{" then
+      depth = depth + 1
+    elseif character == "}" then
+      depth = depth - 1
+    elseif character == ";" and depth == 0 then
+      local declaration = text:sub(start, position)
+      if declaration:match("^%s*enum%s*{") then
+        for name, value in declaration:gmatch("([%w_]+)%s*=%s*(%-?%d+)") do
+          declare_one(("enum { %s = %s };"):format(name, value))
+        end
+      else
+        declare_one(declaration)
+      end
+      start = position + 1
+    end
+  end
 end
+declare(declarations)
+declare(libc_declarations)
 local C = ffi.C
 
 local LIBRARY = "libzodm.so.2"

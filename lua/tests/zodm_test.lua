@@ -258,6 +258,12 @@ test("loading: ZODM_LIBRARY, then beside zodm.lua, then the soname", function()
     {"LD_LIBRARY_PATH=" .. library:match("^(.*)/"), show:format(module_directory),
      true, "libzodm.so.2!3,1"},
   }
+  -- The application declared part of zodm.h itself, its own way.
+  cases[#cases + 1] = {"", 'local ffi = require("ffi"); ffi.cdef([[typedef '
+    .. 'struct DmCommand { int32_t code, priority, quality, xUp, yUp, xDown, '
+    .. 'yDown; } DmCommand; static const int DM_MAX_X = 768; int32_t '
+    .. 'dmDisplay(int32_t, int32_t);]]); ' .. beside, true,
+    "plugin/libzodm.so.2!3,1"}
   for _, case in ipairs(cases) do
     local output, ok = run_alone(directory, case[1], case[2])
     same(case[3], ok, case[1] .. " exit")
