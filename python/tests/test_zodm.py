@@ -4,6 +4,8 @@ requests sent and received through real loopback sockets on port 50555."""
 import errno
 import os
 import socket
+import subprocess
+import sys
 
 import pytest
 
@@ -118,3 +120,26 @@ def test_server_iterates_and_closes():
         assert busy.value.errno == errno.EADDRINUSE
     with pytest.raises(OSError):
         os.fstat(fd)
+
+
+@pytest.mark.parametrize("environment, loaded", [
+    ({}, "{package}/libzodm.so.2"),           # what a wheel carries
+    ({"ZODM_LIBRARY": "{library}"}, "{library}"),  # the variable comes first
+])
+def test_library_inside_the_package_comes_after_zodm_library(
+        tmp_path, environment, loaded):
+    library = zodm.lib._name
+    if "/" not in library:
+        library = os.path.join(os.environ["LD_LIBRARY_PATH"].split(":")[0],
+                               "libzodm.so.2")
+    package = tmp_path / "zodm"
+    package.mkdir()
+    (package / "__init__.py").write_bytes(
+        open(zodm.__file__, "rb").read())
+    (package / "libzodm.so.2").write_bytes(open(library, "rb").read())
+    values = {"package": str(package), "library": library}
+    result = subprocess.run(
+        [sys.executable, "-c", "import zodm; print(zodm.lib._name)"],
+        cwd=tmp_path, capture_output=True, text=True, check=True,
+        env={k: v.format(**values) for k, v in environment.items()})
+    assert result.stdout.strip() == loaded.format(**values)

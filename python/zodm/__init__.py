@@ -1,8 +1,9 @@
 """Display-update requests over UDP, from Python.
 
 A ctypes binding of libzodm.so.2: it needs no compiler, only the library,
-which it loads by its soname (or from the path in the ZODM_LIBRARY
-environment variable). The raw functions are declared on ``zodm.lib``; the
+which it loads from the path in the ZODM_LIBRARY environment variable, else
+from this package's directory (where a wheel carries it), else by its
+soname. The raw functions are declared on ``zodm.lib``; the
 functions below check their arguments and raise on failure:
 
     import zodm
@@ -72,12 +73,17 @@ class DmMessage(ctypes.Structure):
 
 
 def _load() -> ctypes.CDLL:
-    name = os.environ.get("ZODM_LIBRARY") or "libzodm.so.2"
+    name = os.environ.get("ZODM_LIBRARY")
+    if not name:
+        inside = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                              "libzodm.so.2")
+        name = inside if os.path.exists(inside) else "libzodm.so.2"
     try:
         library = ctypes.CDLL(name, use_errno=True)
     except OSError as error:
         raise ImportError(f"zodm: cannot load {name} ({error}); install "
-                          "libzodm, or name the library in ZODM_LIBRARY") \
+                          "libzodm or a zodm wheel that carries it, or name "
+                          "the library in ZODM_LIBRARY") \
             from error
     i32, p_i32 = ctypes.c_int32, ctypes.POINTER(ctypes.c_int32)
     p_command, p_message = ctypes.POINTER(DmCommand), ctypes.POINTER(DmMessage)
