@@ -14,8 +14,8 @@ emulator=(${ZODM_EMULATOR:-})
 send=("${emulator[@]}" "$1")
 screen=("${emulator[@]}" "$2")
 with_picture=${ZODM_PICTURE:-1}
-# shellcheck source=testLib.sh
-source "$(dirname "$0")/testLib.sh"
+# shellcheck source=../shared/testLib.sh
+source "$(dirname "$0")/../shared/testLib.sh"
 
 # start ARGS...: runs zodm-screen ARGS in the background (output in
 # $work/out, standard error in $work/out.err) and returns once it has bound.

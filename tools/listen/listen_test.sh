@@ -12,8 +12,8 @@ set -euo pipefail
 emulator=(${ZODM_EMULATOR:-})
 send=("${emulator[@]}" "$1")
 listen=("${emulator[@]}" "$2")
-# shellcheck source=testLib.sh
-source "$(dirname "$0")/testLib.sh"
+# shellcheck source=../shared/testLib.sh
+source "$(dirname "$0")/../shared/testLib.sh"
 # start_listener OUT ARGS...: runs zodm-listen ARGS in the background, output
 # in OUT and standard error in OUT.err, and returns once it has bound the
 # port.
