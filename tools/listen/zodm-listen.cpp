@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "requestLines.h"
+#include "serviceLoop.h"
+#include "serviceOptions.h"
 
 namespace {
 

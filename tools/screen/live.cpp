@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "requestLines.h"
+#include "serviceOptions.h"
 
 namespace zodm::live {
 

@@ -12,8 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "requestLines.h"
 #include "screen.h"
+#include "serviceLoop.h"
+#include "serviceOptions.h"
 #if ZODM_PICTURE
 #include "picture.h"
 #endif
