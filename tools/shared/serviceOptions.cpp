@@ -26,7 +26,7 @@ bool parseWhole(std::string_view word, unsigned long long min,
 }
 
 std::string serviceShortOptions(const char* extra) {
-  return std::string(":") + extra + "ajc:h";
+  return std::string(":") + extra + "ajc:b:h";
 }
 
 std::vector<option> serviceLongOptions(std::initializer_list<option> extra) {
@@ -35,6 +35,7 @@ std::vector<option> serviceLongOptions(std::initializer_list<option> extra) {
                             {"all", no_argument, nullptr, 'a'},
                             {"json", no_argument, nullptr, 'j'},
                             {"count", required_argument, nullptr, 'c'},
+                            {"buffer", required_argument, nullptr, 'b'},
                             {"tap", optional_argument, nullptr, kTapOption},
                             {"help", no_argument, nullptr, 'h'},
                             {"version", no_argument, nullptr, kVersionOption},
@@ -58,6 +59,16 @@ int serviceOption(int c, const ToolText& text, ServiceOptions& options,
                           std::string("--count: '") + optarg +
                               "' is not a whole number of at least 1");
       return kGoOn;
+    case 'b': {
+      unsigned long long bytes = 0;
+      if (!parseWhole(optarg, 1, kMaxBuffer, bytes))
+        return usageError(text.tool, text.usage,
+                          std::string("--buffer: '") + optarg +
+                              "' is not a whole number of bytes from 1 to " +
+                              std::to_string(kMaxBuffer));
+      options.buffer = static_cast<int>(bytes);
+      return kGoOn;
+    }
     case kTapOption: {
       // "--tap IFACE": the next word, unless it is an option.
       const char* interface = optarg;

@@ -1,6 +1,6 @@
 // The options that both display services (zodm-listen, zodm-screen) take,
 // read from getopt_long beside each service's own: --all, --json, --count,
-// --tap, --help and --version.
+// --buffer, --tap, --help and --version.
 #ifndef ZODM_TOOLS_SERVICEOPTIONS_H
 #define ZODM_TOOLS_SERVICEOPTIONS_H
 
@@ -23,19 +23,26 @@ struct ServiceOptions {
   // --tap: the interface to watch instead of binding ("any": all of them);
   // empty: bind the port.
   std::string tap;
+  // --buffer: the receive buffer in bytes (a tap's capture buffer); 0: the
+  // system's default (a tap's own).
+  int buffer = 0;
 };
+
+// The largest --buffer: the kernel keeps twice the value, in an int.
+constexpr int kMaxBuffer = 0x3fffffff;
 
 // getopt_long's values for --version and --tap, which have no short form.
 constexpr int kVersionOption = 1000;
 constexpr int kTapOption = 1001;
 
 // The short options of a service for getopt_long: its own (extra), then
-// -a, -j, -c N and -h, after the ':' that reports missing arguments apart.
+// -a, -j, -c N, -b BYTES and -h, after the ':' that reports missing arguments
+// apart.
 std::string serviceShortOptions(const char* extra);
 
 // The long options of a service: its own (extra), then --all, --json,
-// --count, --tap, --help and --version, ended by the zero entry getopt_long
-// needs.
+// --count, --buffer, --tap, --help and --version, ended by the zero entry
+// getopt_long needs.
 std::vector<option> serviceLongOptions(std::initializer_list<option> extra);
 
 // What a tool shows of itself: its name, usage line and help text.
