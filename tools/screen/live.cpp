@@ -133,16 +133,26 @@ void Feed::record(const DmCommand* accepted, std::string_view text) {
   news_.notify_all();
 }
 
+void Feed::setDropped(unsigned long long dropped) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    dropped_ = dropped;
+  }
+  news_.notify_all();
+}
+
 std::string Feed::next(Cursor& cursor) {
   const bool first = !cursor.started;
   std::vector<Event> events;
   std::vector<std::string> caption;
   unsigned long long received = 0;
+  unsigned long long dropped = 0;
   unsigned long long skipped = 0;
   unsigned maxCount = 0;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     received = received_;
+    dropped = dropped_;
     maxCount = screen_.maxCount();
     caption = screen_.caption();
     const unsigned long long accepted = screen_.tally().accepted;
@@ -165,6 +175,7 @@ std::string Feed::next(Cursor& cursor) {
     for (unsigned long long n = from; n < received; ++n)
       events.push_back(ring_[n % kRingSize]);
     cursor.events = received;
+    cursor.dropped = dropped;
   }
   cursor.started = true;
 
@@ -177,6 +188,8 @@ std::string Feed::next(Cursor& cursor) {
                          .count());
   out += ",\"received\":";
   appendDecimal(out, received);
+  out += ",\"dropped\":";
+  appendDecimal(out, dropped);
   out += ",\"max\":";
   appendDecimal(out, maxCount);
   out += ",\"caption\":[";
@@ -241,8 +254,9 @@ std::string Feed::next(Cursor& cursor) {
 bool Feed::waitForNews(const Cursor& cursor, Clock::time_point deadline) {
   if (!cursor.started || cursor.rows.any()) return !stopped_;
   std::unique_lock<std::mutex> lock(mutex_);
-  news_.wait_until(lock, deadline,
-                   [&] { return stopped_ || received_ > cursor.events; });
+  news_.wait_until(lock, deadline, [&] {
+    return stopped_ || received_ > cursor.events || dropped_ != cursor.dropped;
+  });
   return !stopped_;
 }
 

@@ -68,6 +68,7 @@ struct Cursor {
   bool started = false;               // its first message, a full state, went
   unsigned long long events = 0;      // number of the last event it was sent
   unsigned long long rowsAt = 0;      // accepted requests at its last scan
+  unsigned long long dropped = 0;     // drops in its last message
   std::bitset<screen::kHeight> rows;  // rows changed and not sent yet
 };
 
@@ -82,6 +83,9 @@ class Feed {
   // The receive loop's side: records a datagram, the accepted command or,
   // with nullptr, the refused text, in the screen and in the events.
   void record(const DmCommand* accepted, std::string_view text);
+  // Also the receive loop's: the kernel's count of the datagrams it dropped
+  // before they could be read, which every message carries.
+  void setDropped(unsigned long long dropped);
 
   // A viewer's side. next builds its next message, JSON on one line: the
   // first one (cursor fresh) holds the whole state, later ones what changed.
@@ -99,10 +103,12 @@ class Feed {
  private:
   screen::Screen& screen_;
   const Clock::time_point start_;
-  mutable std::mutex mutex_;  // guards screen_'s changes, ring_, received_
+  mutable std::mutex mutex_;  // guards screen_'s changes, ring_, received_,
+                              // dropped_
   std::condition_variable news_;
   std::vector<Event> ring_;
   unsigned long long received_ = 0;
+  unsigned long long dropped_ = 0;
   std::atomic<bool> stopped_{false};
   std::mutex stopMutex_;
   std::condition_variable stopping_;

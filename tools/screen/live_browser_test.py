@@ -8,12 +8,16 @@ while it is open shown as they arrive: the list of requests with refused
 texts shown literally (a hostile one included, which must create no
 element), the totals, and the heat map's colours at chosen cells. The page
 is then left with a partial update flashing and its screenshot written to
-SCREENSHOT (docs/live-page.png is one). Then the emulator restarts: the
-page must reconnect and show the new, empty state. Last, with 8 viewers
-already watching, the page must say that it was refused, and go live once
-one of them leaves."""
+SCREENSHOT (docs/live-page.png is one). zodm-screen is then stopped while
+a burst arrives: the page must show what the kernel dropped. Then the
+emulator restarts: the page must reconnect and show the new, empty state.
+Last, with 8 viewers already watching, the page must say that it was
+refused, and go live once one of them leaves."""
 
 import json
+import os
+import re
+import signal
 import sys
 import tempfile
 import time
@@ -131,6 +135,22 @@ try:
         for event in browser.events_named("Log.entryAdded"):
             if event["params"]["entry"]["level"] == "error":
                 fail(f"the page logged: {event['params']['entry']}")
+
+        # No drops yet, so none are shown; then zodm-screen is stopped while
+        # a burst arrives, and the page shows what the kernel dropped.
+        check(browser.evaluate("document.getElementById('dropped').hidden"),
+              "the page shows drops before there were any")
+        os.kill(screen.pid(), signal.SIGSTOP)
+        for _ in range(3000):
+            send_raw(b"!3,1")
+        os.kill(screen.pid(), signal.SIGCONT)
+        dropped = browser.wait_for("""(() => {
+            const d = document.documentElement.dataset.dropped;
+            return d !== '0' && !document.getElementById('dropped').hidden &&
+                document.getElementById('dropped').textContent; })()""")
+        check(dropped and re.fullmatch(
+            r"dropped [1-9][0-9]*: lost before zodm-screen could read them",
+            dropped), f"the page shows no drops: {dropped}")
 
         # The emulator restarts: the page reconnects and shows the new state.
         check(screen.stop() == 0, "zodm-screen did not stop cleanly")

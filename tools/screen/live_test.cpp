@@ -259,7 +259,7 @@ TEST(Feed, ALargeStateIsSentInPartsThatAddUp) {
   }
 }
 
-TEST(Feed, WaitsEndOnNewsTimeOrStop) {
+TEST(Feed, WaitsEndOnNewsDropsTimeOrStop) {
   screen::Screen screen;
   Feed feed(screen);
   Cursor cursor;
@@ -278,6 +278,18 @@ TEST(Feed, WaitsEndOnNewsTimeOrStop) {
   EXPECT_TRUE(feed.waitForNews(cursor, start + 30s));
   EXPECT_LT(Feed::Clock::now() - start, 10s);
   sender.join();
+  feed.next(cursor);
+
+  // So does a new count of drops, which the next message carries.
+  std::thread dropper([&] {
+    std::this_thread::sleep_for(20ms);
+    feed.setDropped(7);
+  });
+  start = Feed::Clock::now();
+  EXPECT_TRUE(feed.waitForNews(cursor, start + 30s));
+  EXPECT_LT(Feed::Clock::now() - start, 10s);
+  dropper.join();
+  EXPECT_NE(feed.next(cursor).find(",\"dropped\":7,"), std::string::npos);
 
   std::thread stopper([&] {
     std::this_thread::sleep_for(20ms);

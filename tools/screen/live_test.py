@@ -11,17 +11,21 @@
 - at most 8 viewers, the 9th refused with 503 and a text;
 - a viewer that stops reading during a burst of datagrams: every datagram is
   still received, in order, none dropped, and memory stays bounded;
+- stopped while a burst arrives: received plus dropped is what was sent, in
+  the page's totals and in the closing line;
 - SIGTERM ends the streams and the emulator with status 0."""
 
 import json
 import os
 import re
+import signal
 import socket
 import sys
 import time
 
-from liveTestLib import (Screen, Stream, cells, check, emulator, fail, finish,
-                         free_port, request, run, send, send_raw, udp_queue)
+from liveTestLib import (PORT, Screen, Stream, cells, check, emulator, fail,
+                         finish, free_port, request, run, send, send_raw,
+                         udp_queue)
 
 screen_program, send_program = sys.argv[1:3]
 HOSTILE = "<img src=x onerror=alert(1)>"
@@ -241,9 +245,42 @@ check(messages and messages[-1][0]["received"] == total,
 check(sum(len(m["events"]) + m["skipped"] for m, _ in messages) == burst,
       "events went missing without being counted as skipped")
 
+# --- Stopped while a burst arrives: the kernel drops what the socket cannot
+# hold, and the page's totals and the closing line say how many.
+os.kill(screen.pid(), signal.SIGSTOP)
+sent = total + 3000
+for _ in range(3000):
+    sender.sendto(b"!3,1", ("127.0.0.1", PORT))
+os.kill(screen.pid(), signal.SIGCONT)
+# A marker, sent until it is printed: every datagram before it was then
+# either read or dropped.
+for _ in range(200):
+    sender.sendto(b"!2,7", ("127.0.0.1", PORT))
+    sent += 1
+    time.sleep(0.05)
+    if screen.output[-1:] == ['{"accepted":true,"request":"dump","argument":7}']:
+        break
+time.sleep(0.2)  # the line is printed just before the feed records it
+state, _ = Stream(port).next()
+print(f"stopped during a burst: sent {sent}, received {state['received']}, "
+      f"dropped {state['dropped']}", flush=True)
+check(state["dropped"] > 0 and
+      state["received"] + state["dropped"] == sent,
+      f"received {state['received']} + dropped {state['dropped']}, "
+      f"but {sent} were sent")
+check(len(screen.output) == state["received"],
+      f"{len(screen.output)} lines for {state['received']} received")
+
 # --- SIGTERM: the streams end, the emulator exits 0.
 status = screen.stop()
 check(status == 0, f"SIGTERM: status {status}")
+closing = (f"zodm-screen: received {state['received']}, accepted "
+           f"{state['received'] - 3}, refused 3, dropped {state['dropped']}")
+deadline = time.monotonic() + 10
+while closing not in screen.lines and time.monotonic() < deadline:
+    time.sleep(0.1)  # the rest of standard error is still being read
+check(closing in screen.lines,
+      f"closing line: {[x for x in screen.lines if 'received' in x]}")
 ended = viewer.next()
 while ended is not None:
     ended = viewer.next()

@@ -70,6 +70,10 @@ constexpr char kHelpEnd[] =
     "  -a, --all           listen on every IPv4 address, not only 127.0.0.1\n"
     "  -j, --json          print one JSON object per line, as zodm-listen\n"
     "  -c, --count=N       exit after N datagrams\n"
+    "  -b, --buffer=BYTES  set the socket's receive buffer, for bursts\n"
+    "                      (beyond net.core.rmem_max only with\n"
+    "                      CAP_NET_ADMIN; it says so when the kernel gives\n"
+    "                      less); with --tap, the capture buffer\n"
     "      --tap[=IFACE]   bind nothing: watch the datagrams to port 50555 on\n"
     "                      IFACE (default lo; 'any': all) through libpcap,\n"
     "                      while the service that holds the port keeps\n"
@@ -79,11 +83,11 @@ constexpr char kHelpEnd[] =
     "      --version       show the version and exit\n"
     "\n"
     "SIGINT and SIGTERM end it. On exit it prints how many datagrams it\n"
-    "received, accepted and refused, then the picture's totals, to standard\n"
-    "error. Exit status 0; 1 when the picture cannot be written, the live\n"
-    "page's address cannot be used, the port cannot be bound (another\n"
-    "service holds it), the tap cannot start or output fails; 2 for bad\n"
-    "arguments.\n"
+    "received, accepted and refused and how many the kernel dropped, then\n"
+    "the picture's totals, to standard error. Exit status 0; 1 when the\n"
+    "picture cannot be written, the live page's address cannot be used, the\n"
+    "port cannot be bound (another service holds it), the tap cannot start\n"
+    "or output fails; 2 for bad arguments.\n"
     "\n"
     "Examples:\n"
     "  zodm-screen --picture /tmp/screen.png & zodm-send partial 2 1 0 0 100 "
@@ -226,13 +230,21 @@ int run(int argc, char* argv[]) {
       screen.refuse();
   };
 
+  // The live page shows the kernel's drops as they happen.
+  zodm::tools::OnDropped onDropped;
+#if ZODM_LIVE_PAGE
+  if (feed)
+    onDropped = [&](unsigned long long dropped) { feed->setDropped(dropped); };
+#endif
   zodm::tools::Totals totals;
   int status = zodm::tools::runService(
-      options, totals, [&](const DmCommand* accepted, std::string_view bytes) {
+      options, totals,
+      [&](const DmCommand* accepted, std::string_view bytes) {
         record(accepted, bytes);
         return accepted == nullptr || picture.empty() ||
                savePicture(screen, picture);
-      });
+      },
+      onDropped);
   if (!totals.bound) return status;
   std::string summary;
   for (const std::string& line : screen.caption())

@@ -289,7 +289,17 @@
       skipped.textContent =
         `${message.skipped} requests arrived too fast to list`;
     }
+    showDropped(message.dropped || 0);
     document.documentElement.dataset.received = String(message.received);
+  }
+
+  // What the kernel dropped because the datagrams came faster than
+  // zodm-screen read them: shown only once there is any.
+  function showDropped(dropped) {
+    const line = $('dropped');
+    line.hidden = dropped === 0;
+    line.textContent = `dropped ${dropped}: lost before zodm-screen could read them`;
+    document.documentElement.dataset.dropped = String(dropped);
   }
 
   // --- The connection. EventSource reconnects by itself when the stream
