@@ -2,6 +2,7 @@
 #include "live.h"
 
 #include <arpa/inet.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -364,11 +365,44 @@ int listenOn(const Endpoint& endpoint) {
   return fd;
 }
 
-Route route(std::string_view method, std::string_view path, const char* host,
-            bool loopbackOnly) {
-  if (method != "GET" && method != "HEAD") return Route::NotAllowed;
-  if (loopbackOnly && host != nullptr) {
-    std::string_view name = host;
+std::string Key::make(Key& key) {
+  unsigned char bits[16];
+  std::size_t filled = 0;
+  while (filled < sizeof bits) {
+    const ssize_t got = getrandom(bits + filled, sizeof bits - filled, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::string("getrandom failed: ") + std::strerror(errno);
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  std::string hex;
+  for (const unsigned char byte : bits) tools::appendHex(hex, "", byte);
+  key = Key(std::move(hex));
+  return {};
+}
+
+bool Key::matches(const char* text) const {
+  if (text == nullptr || hex_.empty()) return false;
+  const std::size_t length = std::strlen(text);
+  // volatile, so that the compiler cannot end the loop at the first
+  // difference.
+  volatile unsigned char difference = length == hex_.size() ? 0 : 1;
+  for (std::size_t i = 0; i < hex_.size(); ++i)
+    difference = difference | static_cast<unsigned char>(
+                                  hex_[i] ^ (i < length ? text[i] : '\0'));
+  return difference == 0;
+}
+
+std::string cookieName(uint16_t port) {
+  std::string name = "zodm-screen-";
+  appendDecimal(name, port);
+  return name;
+}
+
+Route route(const Request& request, const Key& key, bool loopbackOnly) {
+  if (loopbackOnly && request.host != nullptr) {
+    std::string_view name = request.host;
     // The port, if any, follows the last ':' outside brackets.
     if (const auto colon = name.rfind(':');
         colon != std::string_view::npos && name.find(']', colon) == name.npos)
@@ -381,8 +415,14 @@ Route route(std::string_view method, std::string_view path, const char* host,
     if (lower != "127.0.0.1" && lower != "localhost" && lower != "[::1]")
       return Route::WrongHost;
   }
-  path = path.substr(0, path.find('?'));
-  if (path == "/") return Route::Page;
+  // Both are compared, whichever is right.
+  const bool rightToken = key.matches(request.token);
+  const bool rightCookie = key.matches(request.cookie);
+  if (!rightToken && !rightCookie) return Route::NoKey;
+  if (request.method != "GET" && request.method != "HEAD")
+    return Route::NotAllowed;
+  const std::string_view path = request.path.substr(0, request.path.find('?'));
+  if (path == "/") return rightToken ? Route::Enter : Route::Page;
   if (path == "/page.js") return Route::Script;
   if (path == "/page.css") return Route::Style;
   if (path == "/events") return Route::Events;

@@ -56,8 +56,12 @@ with socket.socket() as taken:
 screen = Screen(screen_program, "--serve", f"127.0.0.1:{port}", "--json")
 if not check(screen.wait_bound(), f"zodm-screen did not start: {screen.lines}"):
     finish("live_end_to_end")
-check(f"zodm-screen: live page at http://127.0.0.1:{port}/" in screen.lines,
+check(any(re.fullmatch(f"zodm-screen: live page at http://127.0.0.1:{port}/"
+                       r"\?token=[0-9a-f]{32}", line) for line in screen.lines),
       f"no address on standard error: {screen.lines}")
+# What a browser sends once it has visited that address (live_key_test has
+# the refusals and the visit itself).
+KEY = screen.cookie(port)
 POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; "
           "connect-src 'self'; img-src 'self'; base-uri 'none'; "
           "form-action 'none'; frame-ancestors 'none'")
@@ -82,7 +86,8 @@ answers = [
 page = {}
 for method, path, headers, status, kind in answers:
     body = b"!0,1,2" if method in ("POST", "PUT") else None
-    got, response_headers, content = request(port, method, path, headers, body)
+    got, response_headers, content = request(port, method, path,
+                                             {**KEY, **headers}, body)
     what = f"{method} {path} {headers}"
     check(got == status, f"{what}: status {got}, expected {status}")
     if kind:
@@ -108,7 +113,7 @@ check("innerHTML" not in page.get("/page.js", "x") and
       "the page's script writes markup")
 
 # --- The event stream.
-viewer = Stream(port)
+viewer = Stream(port, KEY)
 check(viewer.status == 200, f"/events: status {viewer.status}")
 first, _ = viewer.next()
 check(first["reset"] and first["received"] == 0 and first["max"] == 0 and
@@ -144,7 +149,7 @@ check(grid[20][10] == 2 and grid[300][200] == 2 and grid[20][9] == 1 and
       f"the rows sent do not add up to the counts: {[m for m, _ in messages]}")
 
 # A late viewer gets the whole state and the last requests at once.
-late = Stream(port)
+late = Stream(port, KEY)
 state, _ = late.next()
 check(state["reset"] and state["received"] == 5 and state["max"] == 2 and
       [e["n"] for e in state["events"]] == [1, 2, 3, 4, 5] and
@@ -154,19 +159,19 @@ check(grid[20][10] == 2 and grid[19][10] == 1 and grid[1024][768] == 1,
       "the late viewer's counts")
 
 # --- At most 8 viewers; the 9th is told why.
-viewers = [viewer, late] + [Stream(port) for _ in range(6)]
+viewers = [viewer, late] + [Stream(port, KEY) for _ in range(6)]
 check(all(v.status == 200 for v in viewers), "8 viewers were not all served")
-ninth = Stream(port)
+ninth = Stream(port, KEY)
 refusal = ninth.response.read().decode()
 ninth.close()
 check(ninth.status == 503 and "already 8 viewers" in refusal,
       f"9th viewer: {ninth.status} {refusal!r}")
-status, _, content = request(port, "GET", "/viewers")
+status, _, content = request(port, "GET", "/viewers", KEY)
 check(json.loads(content) == {"viewers": 8, "max": 8}, f"/viewers: {content}")
 viewers.pop().close()
 deadline = time.monotonic() + 10
 while True:
-    again = Stream(port)
+    again = Stream(port, KEY)
     if again.status == 200 or time.monotonic() > deadline:
         break
     again.close()
@@ -181,7 +186,8 @@ for v in viewers[2:]:
 stalled = socket.socket()
 stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
 stalled.connect(("127.0.0.1", port))
-stalled.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+stalled.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: %s\r\n\r\n"
+                % KEY["Cookie"].encode())
 
 
 def memory():
@@ -234,7 +240,7 @@ check(all(line.get("request") == "partial" and line["xUp"] == n % 700 and
 if not os.environ.get("ZODM_SANITIZED"):
     check(peak - before < 32 * 1024, f"memory grew by {peak - before} KiB")
 # The stream of the viewer that kept reading is still exact.
-fresh = Stream(port)
+fresh = Stream(port, KEY)
 state, _ = fresh.next()
 check(state["received"] == total, f"after the burst: {state['received']}")
 # The first viewer, unread during the burst, catches up; every event is
@@ -261,7 +267,7 @@ for _ in range(200):
     if screen.output[-1:] == ['{"accepted":true,"request":"dump","argument":7}']:
         break
 time.sleep(0.2)  # the line is printed just before the feed records it
-state, _ = Stream(port).next()
+state, _ = Stream(port, KEY).next()
 print(f"stopped during a burst: sent {sent}, received {state['received']}, "
       f"dropped {state['dropped']}", flush=True)
 check(state["dropped"] > 0 and

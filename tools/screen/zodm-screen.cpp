@@ -53,10 +53,12 @@ constexpr char kPictureHelp[] =
 constexpr char kServeHelp[] =
     "      --serve=[ADDRESS:]PORT\n"
     "                      serve a live page of the display area on TCP\n"
-    "                      PORT of ADDRESS (127.0.0.1 unless given): open\n"
-    "                      http://ADDRESS:PORT/ in a browser. It shows each\n"
-    "                      refresh as it arrives; it only reads, but anyone\n"
-    "                      who can reach ADDRESS can watch\n";
+    "                      PORT of ADDRESS (127.0.0.1 unless given). It\n"
+    "                      prints the page's address with a random key,\n"
+    "                      http://ADDRESS:PORT/?token=KEY, to open in a\n"
+    "                      browser: everything else is refused. It shows\n"
+    "                      each refresh as it arrives; it only reads, but\n"
+    "                      whoever has that address can watch\n";
 #else
 constexpr char kServeHelp[] =
     "      --serve=[ADDRESS:]PORT\n"
@@ -92,7 +94,7 @@ constexpr char kHelpEnd[] =
     "Examples:\n"
     "  zodm-screen --picture /tmp/screen.png & zodm-send partial 2 1 0 0 100 "
     "200\n"
-    "  zodm-screen --serve 8050    # then open http://127.0.0.1:8050/\n";
+    "  zodm-screen --serve 8050    # then open the address it prints\n";
 
 // getopt_long's value for --serve, which has no short form.
 constexpr int kServeOption = 2000;
@@ -201,19 +203,25 @@ int run(int argc, char* argv[]) {
   std::unique_ptr<zodm::live::Server> server;
   if (serve) {
     feed = std::make_unique<zodm::live::Feed>(screen);
-    std::string problem;
-    server = zodm::live::Server::start(listenFd, endpoint, *feed, problem);
+    zodm::live::Key key;
+    std::string problem = zodm::live::Key::make(key);
+    if (problem.empty())
+      server =
+          zodm::live::Server::start(listenFd, endpoint, key, *feed, problem);
+    else
+      close(listenFd);
     if (!server) {
       std::fprintf(stderr, "%s: cannot serve the live page on %s: %s\n", kTool,
                    endpoint.text().c_str(), problem.c_str());
       return zodm::tools::kExitFailure;
     }
-    std::fprintf(stderr, "%s: live page at http://%s/%s\n", kTool,
-                 endpoint.text().c_str(),
+    // The address with its token is the key: whoever has it may watch.
+    std::fprintf(stderr, "%s: live page at http://%s/?token=%s%s\n", kTool,
+                 endpoint.text().c_str(), key.hex().c_str(),
                  endpoint.loopback()
                      ? ""
-                     : " (not on loopback only: anyone who can reach this "
-                       "address can watch)");
+                     : " (not on loopback only: anyone who has this address "
+                       "and can reach the port can watch)");
   }
 #endif
   const auto record = [&](const DmCommand* accepted,
