@@ -3,6 +3,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -33,6 +34,42 @@ constexpr std::size_t kMaxDatagram = 65535;
 volatile std::sig_atomic_t stopRequested = 0;
 
 extern "C" void requestStop(int) { stopRequested = 1; }
+
+// Reads the kernel's count of the datagrams dropped on socket fd into
+// count: through SO_MEMINFO (Linux 4.6 and later), else from /proc/net/udp,
+// which names the socket by its inode (qemu-user emulates neither
+// SO_MEMINFO nor SO_RXQ_OVFL). False when neither says.
+bool kernelDrops(int fd, uint32_t& count) {
+#if defined(SO_MEMINFO) && defined(ZODM_HAVE_SOCK_DIAG)
+  uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t length = sizeof info;
+  if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &length) == 0 &&
+      length > SK_MEMINFO_DROPS * sizeof info[0]) {
+    count = info[SK_MEMINFO_DROPS];
+    return true;
+  }
+#endif
+  struct stat socket {};
+  if (fstat(fd, &socket) != 0) return false;
+  std::FILE* table = std::fopen("/proc/net/udp", "re");
+  if (table == nullptr) return false;
+  bool found = false;
+  // "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref pointer
+  // drops", after a line of headings.
+  char line[512];
+  while (!found && std::fgets(line, sizeof line, table) != nullptr) {
+    unsigned long long inode = 0;
+    unsigned long drops = 0;
+    found = std::sscanf(line,
+                        "%*s %*s %*s %*s %*s %*s %*s %*s %*s %llu %*s "
+                        "%*s %lu",
+                        &inode, &drops) == 2 &&
+            inode == socket.st_ino;
+    if (found) count = static_cast<uint32_t>(drops);
+  }
+  std::fclose(table);
+  return found;
+}
 
 // The service socket, bound by initServer. The kernel counts the datagrams
 // it had to drop because the socket's queue was full; with SO_RXQ_OVFL each
@@ -80,19 +117,10 @@ class BoundSocket final : public DatagramSource {
   }
 
   unsigned long long dropped(bool fresh) override {
-#if defined(SO_MEMINFO) && defined(ZODM_HAVE_SOCK_DIAG)
     // The count now: it also holds the drops after the last datagram read,
-    // which no datagram carried yet. Linux 4.6 and later.
-    if (fresh) {
-      uint32_t info[SK_MEMINFO_VARS] = {};
-      socklen_t length = sizeof info;
-      if (getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, info, &length) == 0 &&
-          length > SK_MEMINFO_DROPS * sizeof info[0])
-        drops_.see(info[SK_MEMINFO_DROPS]);
-    }
-#else
-    static_cast<void>(fresh);
-#endif
+    // which no datagram carried yet.
+    uint32_t count = 0;
+    if (fresh && kernelDrops(fd_, count)) drops_.see(count);
     return drops_.total;
   }
 
