@@ -110,7 +110,7 @@ for address in ("127.0.0.1", "0.0.0.0"):
     # With the cookie, or the token, everything is served.
     for path, headers, kind in (
             ("/", {"Cookie": cookie}, "text/html; charset=utf-8"),
-            ("/", {"Cookie": f"other=1; {cookie}"}, "text/html; charset=utf-8"),
+            ("/", {"Cookie": f"a=1; {cookie}"}, "text/html; charset=utf-8"),
             ("/page.js", {"Cookie": cookie}, "text/javascript; charset=utf-8"),
             ("/viewers", {"Cookie": cookie}, "application/json"),
             (f"/viewers?token={token}", {}, "application/json")):
@@ -125,8 +125,8 @@ for address in ("127.0.0.1", "0.0.0.0"):
               f"{address}: {path} {headers}: {viewer.status}")
         viewer.close()
     # The Host check stays on loopback; elsewhere the page has no one name.
-    status, _, _ = request(port, "GET", "/",
-                           {"Cookie": cookie, "Host": f"rebound.example:{port}"})
+    status, _, _ = request(port, "GET", "/", {
+        "Cookie": cookie, "Host": f"rebound.example:{port}"})
     check(status == (403 if address == "127.0.0.1" else 200),
           f"{address}: another Host: {status}")
 

@@ -186,8 +186,8 @@ for v in viewers[2:]:
 stalled = socket.socket()
 stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
 stalled.connect(("127.0.0.1", port))
-stalled.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: %s\r\n\r\n"
-                % KEY["Cookie"].encode())
+stalled.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                b"Cookie: %s\r\n\r\n" % KEY["Cookie"].encode())
 
 
 def memory():
@@ -264,7 +264,8 @@ for _ in range(200):
     sender.sendto(b"!2,7", ("127.0.0.1", PORT))
     sent += 1
     time.sleep(0.05)
-    if screen.output[-1:] == ['{"accepted":true,"request":"dump","argument":7}']:
+    if screen.output[-1:] == [
+            '{"accepted":true,"request":"dump","argument":7}']:
         break
 # The line is printed just before the feed records it, and where datagrams
 # carry no count (qemu-user) the drops are learnt after a second of quiet.
