@@ -2,9 +2,19 @@
 #include "live.h"
 
 #include <arpa/inet.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#if __has_include(<sys/random.h>)
+#include <sys/random.h>
+#else
+// glibc before 2.25 has the system call (Linux 3.17) but no wrapper.
+#include <sys/syscall.h>
+namespace {
+ssize_t getrandom(void* buffer, size_t length, unsigned flags) {
+  return syscall(SYS_getrandom, buffer, length, flags);
+}
+}  // namespace
+#endif
 
 #include <algorithm>
 #include <cerrno>
