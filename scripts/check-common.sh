@@ -4,8 +4,8 @@
 # caller sets check_name (for messages) and work (a temporary directory it
 # removes), and kills $service, if set, when it exits.
 
-# shellcheck source=tools/serviceLib.sh
-source "$(dirname "${BASH_SOURCE[0]}")/../tools/serviceLib.sh"
+# shellcheck source=tools/shared/serviceLib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../tools/shared/serviceLib.sh"
 
 say() { printf '%s: %s\n' "$check_name" "$*"; }
 die() {

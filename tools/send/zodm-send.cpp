@@ -16,7 +16,7 @@
 #include <system_error>
 #include <vector>
 
-#include "requestLines.h"
+#include "usageErrors.h"
 #include "zodm.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The live page's HTTP server, on libmicrohttpd: serves the page and, to at
 // most kMaxViewers viewers at a time, the feed's messages as Server-Sent
-// Events. It answers GET and HEAD only, and nothing it answers changes the
-// emulator.
+// Events. It answers GET and HEAD only, only to requests that carry the
+// page's key, and nothing it answers changes the emulator.
 #ifndef ZODM_TOOLS_LIVESERVER_H
 #define ZODM_TOOLS_LIVESERVER_H
 
@@ -17,10 +17,12 @@ constexpr unsigned kMaxViewers = 8;
 class Server {
  public:
   // Serves from listenFd, a socket listening on endpoint (listenOn), which
-  // it then owns, with threads of its own that never take SIGINT or SIGTERM.
-  // Returns nullptr and why in problem when it cannot start.
+  // it then owns, with threads of its own that never take SIGINT or SIGTERM,
+  // to the requests that carry key. Returns nullptr and why in problem when
+  // it cannot start.
   static std::unique_ptr<Server> start(int listenFd, const Endpoint& endpoint,
-                                       Feed& feed, std::string& problem);
+                                       const Key& key, Feed& feed,
+                                       std::string& problem);
   // Stops the feed, ends every viewer's stream and waits for the threads.
   ~Server();
 

@@ -50,10 +50,21 @@ constexpr char kPolicy[] =
 struct Server::Impl {
   Feed& feed;
   bool loopbackOnly;
+  Key key;
+  std::string cookieName;
+  // What Enter sets: the key's cookie, for this host and every path, never
+  // readable by a script, never sent along from another site.
+  std::string setCookie;
   MHD_Daemon* daemon = nullptr;
   std::atomic<unsigned> viewers{0};
 
-  Impl(Feed& f, bool loopback) : feed(f), loopbackOnly(loopback) {}
+  Impl(Feed& f, const Endpoint& endpoint, const Key& k)
+      : feed(f),
+        loopbackOnly(endpoint.loopback()),
+        key(k),
+        cookieName(live::cookieName(endpoint.port)),
+        setCookie(cookieName + "=" + k.hex() +
+                  "; Path=/; HttpOnly; SameSite=Strict") {}
 };
 
 namespace {
@@ -118,6 +129,8 @@ Answer send(MHD_Connection* connection, unsigned status, MHD_Response* response,
   addHeaders(response, type);
   if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
     MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+  if (status == MHD_HTTP_SEE_OTHER)
+    MHD_add_response_header(response, MHD_HTTP_HEADER_LOCATION, "/");
   const Answer queued = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
   return queued;
@@ -143,6 +156,7 @@ Answer sendCopy(MHD_Connection* connection, unsigned status,
 }
 
 constexpr char kText[] = "text/plain; charset=utf-8";
+constexpr char kEnter[] = "zodm-screen: the live page is at /\n";
 constexpr char kStream[] = "text/event-stream";
 
 Answer answer(void* closure, MHD_Connection* connection, const char* url,
@@ -154,10 +168,27 @@ Answer answer(void* closure, MHD_Connection* connection, const char* url,
     *uploadSize = 0;
     return MHD_YES;
   }
-  const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                 MHD_HTTP_HEADER_HOST);
+  Request request;
+  request.method = method;
+  request.path = url;
+  request.host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                             MHD_HTTP_HEADER_HOST);
+  request.token =
+      MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "token");
+  request.cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND,
+                                               server.cookieName.c_str());
   const bool head = std::strcmp(method, "HEAD") == 0;
-  switch (route(method, url, host, server.loopbackOnly)) {
+  switch (route(request, server.key, server.loopbackOnly)) {
+    case Route::Enter: {
+      // The address without the token, which then stays out of the
+      // browser's history; the cookie carries the key from here on.
+      MHD_Response* response = MHD_create_response_from_buffer(
+          sizeof kEnter - 1, const_cast<char*>(kEnter), MHD_RESPMEM_PERSISTENT);
+      if (response != nullptr)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE,
+                                server.setCookie.c_str());
+      return send(connection, MHD_HTTP_SEE_OTHER, response, kText);
+    }
     case Route::Page:
       return sendStatic(connection, MHD_HTTP_OK, pageHtml(),
                         "text/html; charset=utf-8");
@@ -204,6 +235,12 @@ Answer answer(void* closure, MHD_Connection* connection, const char* url,
                         "zodm-screen: the live page is served on the loopback "
                         "address only; open it as http://127.0.0.1:PORT/\n",
                         kText);
+    case Route::NoKey:
+      return sendStatic(connection, MHD_HTTP_FORBIDDEN,
+                        "zodm-screen: the live page needs its key; open the "
+                        "address that zodm-screen printed when it started "
+                        "(http://ADDRESS:PORT/?token=...)\n",
+                        kText);
   }
   return MHD_NO;
 }
@@ -213,8 +250,9 @@ Answer answer(void* closure, MHD_Connection* connection, const char* url,
 Server::Server(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 std::unique_ptr<Server> Server::start(int listenFd, const Endpoint& endpoint,
-                                      Feed& feed, std::string& problem) {
-  auto impl = std::make_unique<Impl>(feed, endpoint.loopback());
+                                      const Key& key, Feed& feed,
+                                      std::string& problem) {
+  auto impl = std::make_unique<Impl>(feed, endpoint, key);
   // The server's threads inherit this thread's signal mask: with the stop
   // signals blocked there, they always reach the receive loop.
   sigset_t stopSignals;

@@ -1,5 +1,6 @@
 """The live page in a real browser: Debian's chromium, headless, opens the
-page of zodm-screen --serve, which zodm-send feeds on loopback port 50555.
+address that zodm-screen --serve printed, with its key, and must land on
+the page without it; zodm-send feeds the emulator on loopback port 50555.
 
     live_browser_test.py ZODM_SCREEN ZODM_SEND CHROMIUM SCREENSHOT
 
@@ -8,12 +9,17 @@ while it is open shown as they arrive: the list of requests with refused
 texts shown literally (a hostile one included, which must create no
 element), the totals, and the heat map's colours at chosen cells. The page
 is then left with a partial update flashing and its screenshot written to
-SCREENSHOT (docs/live-page.png is one). Then the emulator restarts: the
-page must reconnect and show the new, empty state. Last, with 8 viewers
-already watching, the page must say that it was refused, and go live once
-one of them leaves."""
+SCREENSHOT (docs/live-page.png is one). zodm-screen is then stopped while
+a burst arrives: the page must show what the kernel dropped. Then the
+emulator restarts, with a new key: the page must say that it needs the new
+address, and, opened at it, show the new, empty state.
+Last, with 8 viewers already watching, the page must say that it was
+refused, and go live once one of them leaves."""
 
 import json
+import os
+import re
+import signal
 import sys
 import tempfile
 import time
@@ -23,6 +29,7 @@ from liveTestLib import (Chromium, Screen, Stream, check, fail, finish,
 
 screen_program, send_program, chromium_program, screenshot = sys.argv[1:5]
 port = free_port()
+# Where the page is once its printed address has set the cookie.
 url = f"http://127.0.0.1:{port}/"
 HOSTILE = "<img src=x onerror=alert(1)>"
 
@@ -75,8 +82,16 @@ try:
         send(send_program, "display", "1", "2")
         send(send_program, "--force", "display", "7", "9")
         browser = Chromium(chromium_program, profile)
-        browser.open(url, 1280, 1100)
+        # The address zodm-screen printed, token and all: the page is then
+        # shown at the address without it, and its cookie is out of the
+        # script's reach.
+        browser.open(screen.url, 1280, 1100)
         check(browser.wait_for(received(3)), "the page did not catch up")
+        check(browser.evaluate("location.href") == url,
+              f"the token stayed in the address: "
+              f"{browser.evaluate('location.href')}")
+        check(browser.evaluate("document.cookie") == "",
+              "the script can read the cookie")
         # Three more while it watches.
         send(send_program, "partial", "2", "3", "50", "100", "150", "250")
         send_raw(HOSTILE.encode())
@@ -132,15 +147,38 @@ try:
             if event["params"]["entry"]["level"] == "error":
                 fail(f"the page logged: {event['params']['entry']}")
 
-        # The emulator restarts: the page reconnects and shows the new state.
+        # No drops yet, so none are shown; then zodm-screen is stopped while
+        # a burst arrives, and the page shows what the kernel dropped.
+        check(browser.evaluate("document.getElementById('dropped').hidden"),
+              "the page shows drops before there were any")
+        os.kill(screen.pid(), signal.SIGSTOP)
+        for _ in range(3000):
+            send_raw(b"!3,1")
+        os.kill(screen.pid(), signal.SIGCONT)
+        dropped = browser.wait_for("""(() => {
+            const d = document.documentElement.dataset.dropped;
+            return d !== '0' && !document.getElementById('dropped').hidden &&
+                document.getElementById('dropped').textContent; })()""")
+        check(dropped and re.fullmatch(
+            r"dropped [1-9][0-9]*: lost before zodm-screen could read them",
+            dropped), f"the page shows no drops: {dropped}")
+
+        # The emulator restarts with a new key: the page says that only the
+        # new address will do; opened, it shows the new state.
         check(screen.stop() == 0, "zodm-screen did not stop cleanly")
         check(browser.wait_for(
             "document.getElementById('status').textContent !== 'live'"),
             "the page did not notice that the emulator stopped")
         screen = start()
+        status = browser.wait_for("""(() => {
+            const s = document.getElementById('status').textContent;
+            return s.startsWith('refused') && s; })()""", timeout=60)
+        check(status == "refused: open the address zodm-screen printed",
+              f"with the old key the page says: {status}")
+        browser.call("Page.navigate", url=screen.url)
         send(send_program, "display", "0", "0")
         check(browser.wait_for(received(1), timeout=60),
-              "the page did not reconnect to the restarted emulator")
+              "the page did not show the restarted emulator")
         state = json.loads(browser.evaluate(STATE))
         check(state["caption"][0] == "accepted 1, refused 0",
               f"after the restart: {state['caption']}")
@@ -152,10 +190,11 @@ try:
         # live when one of them leaves.
         browser.call("Page.navigate", url="about:blank")
         deadline = time.monotonic() + 10
-        while (json.loads(request(port, "GET", "/viewers")[2])["viewers"] and
-               time.monotonic() < deadline):
+        key = screen.cookie(port)
+        while (json.loads(request(port, "GET", "/viewers", key)[2])["viewers"]
+               and time.monotonic() < deadline):
             time.sleep(0.2)
-        others = [Stream(port) for _ in range(8)]
+        others = [Stream(port, key) for _ in range(8)]
         browser.call("Page.navigate", url=url)
         status = browser.wait_for("""(() => {
             const s = document.getElementById('status').textContent;

@@ -9,6 +9,7 @@ import base64
 import http.client
 import json
 import os
+import re
 import shlex
 import signal
 import socket
@@ -90,6 +91,24 @@ class Screen:
     def pid(self):
         return self.process.pid
 
+    @property
+    def url(self):
+        """The live page's address as it printed it, token included."""
+        for line in self.lines:
+            found = re.search(r"live page at (http://\S+)", line)
+            if found:
+                return found.group(1)
+        return None
+
+    @property
+    def token(self):
+        url = self.url or ""
+        return url[url.find("?token=") + len("?token="):] if url else None
+
+    def cookie(self, port):
+        """The header a browser sends after visiting the printed address."""
+        return {"Cookie": f"zodm-screen-{port}={self.token}"}
+
     def stop(self, sig=signal.SIGTERM, timeout=30):
         if self.process.poll() is None:
             self.process.send_signal(sig)
@@ -142,12 +161,13 @@ def request(port, method, path, headers=None, body=None):
 
 
 class Stream:
-    """A viewer of /events, read message by message as JSON."""
+    """A viewer of /events, read message by message as JSON; headers carry
+    the page's key."""
 
-    def __init__(self, port):
+    def __init__(self, port, headers=None, path="/events"):
         self.connection = http.client.HTTPConnection("127.0.0.1", port,
                                                      timeout=20)
-        self.connection.request("GET", "/events")
+        self.connection.request("GET", path, headers=headers or {})
         self.response = self.connection.getresponse()
         self.status = self.response.status
 

@@ -1,4 +1,4 @@
-// The live page's files, built into zodm-screen from tools/page/ (see
+// The live page's files, built into zodm-screen from tools/screen/page/ (see
 // embedFiles.cmake), so the page needs nothing from anywhere else.
 #ifndef ZODM_TOOLS_LIVEASSETS_H
 #define ZODM_TOOLS_LIVEASSETS_H

@@ -33,6 +33,9 @@ class DatagramSource {
   // NUL (buffer holds at least 65,536 bytes), and returns its length; or
   // kNone, or kFailed.
   virtual long next(std::vector<char>& buffer) = 0;
+  // The datagrams lost before they could be read, as the kernel counts
+  // them: as last learnt (at no cost), or, with fresh, asked anew.
+  virtual unsigned long long dropped(bool fresh) = 0;
   // Writes what the source has to add at the end (one line), if anything.
   virtual void report() const {}
 };
@@ -42,13 +45,14 @@ class DatagramSource {
 constexpr char kDefaultTapInterface[] = "lo";
 
 // Opens a capture of the IPv4 UDP datagrams to port on interface ("any":
-// every interface) and says on standard error that it is watching. Returns
+// every interface), with a capture buffer of bufferBytes (0: the tap's
+// default, 8 MiB), and says on standard error that it is watching. Returns
 // nullptr when it cannot, having said why in one line on standard error:
 // the missing capability and how to grant it, an unknown interface, or
 // libpcap's own reason. Defined only in builds with libpcap.
 std::unique_ptr<DatagramSource> openTap(const char* tool,
                                         const std::string& interface,
-                                        uint16_t port);
+                                        uint16_t port, int bufferBytes);
 
 // How a captured frame begins, for the link types a tap accepts.
 enum class LinkType {

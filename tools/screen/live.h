@@ -24,6 +24,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "screen.h"
@@ -68,6 +69,7 @@ struct Cursor {
   bool started = false;               // its first message, a full state, went
   unsigned long long events = 0;      // number of the last event it was sent
   unsigned long long rowsAt = 0;      // accepted requests at its last scan
+  unsigned long long dropped = 0;     // drops in its last message
   std::bitset<screen::kHeight> rows;  // rows changed and not sent yet
 };
 
@@ -82,6 +84,9 @@ class Feed {
   // The receive loop's side: records a datagram, the accepted command or,
   // with nullptr, the refused text, in the screen and in the events.
   void record(const DmCommand* accepted, std::string_view text);
+  // Also the receive loop's: the kernel's count of the datagrams it dropped
+  // before they could be read, which every message carries.
+  void setDropped(unsigned long long dropped);
 
   // A viewer's side. next builds its next message, JSON on one line: the
   // first one (cursor fresh) holds the whole state, later ones what changed.
@@ -99,10 +104,12 @@ class Feed {
  private:
   screen::Screen& screen_;
   const Clock::time_point start_;
-  mutable std::mutex mutex_;  // guards screen_'s changes, ring_, received_
+  mutable std::mutex mutex_;  // guards screen_'s changes, ring_, received_,
+                              // dropped_
   std::condition_variable news_;
   std::vector<Event> ring_;
   unsigned long long received_ = 0;
+  unsigned long long dropped_ = 0;
   std::atomic<bool> stopped_{false};
   std::mutex stopMutex_;
   std::condition_variable stopping_;
@@ -134,26 +141,62 @@ std::string parseEndpoint(std::string_view word, Endpoint& endpoint);
 // Returns its descriptor, or -1 with errno set.
 int listenOn(const Endpoint& endpoint);
 
+// The live page's key: 128 random bits, written as 32 lower-case hex
+// digits. The page's address carries it (?token=HEX) and, after the first
+// visit, a cookie: without one of them nothing is served.
+class Key {
+ public:
+  Key() = default;
+  explicit Key(std::string hex) : hex_(std::move(hex)) {}
+  // Makes a new key from getrandom. Returns an empty string, or why it
+  // cannot.
+  static std::string make(Key& key);
+  const std::string& hex() const { return hex_; }
+  // Whether text (nullptr: none) is the key. Every digit of the key is
+  // compared whatever text holds, so the time taken says nothing about how
+  // much of text was right.
+  bool matches(const char* text) const;
+
+ private:
+  std::string hex_;
+};
+
+// The cookie that holds the key, named for the page's port: a browser
+// keeps cookies per host, not per port, so emulators on two ports of one
+// host each keep their own.
+std::string cookieName(uint16_t port);
+
 // What the server answers to a request.
 enum class Route {
   Page,        // "/": the HTML document
   Script,      // "/page.js"
   Style,       // "/page.css"
+  Enter,       // "/?token=KEY": sets the cookie, 303 to "/"
   Events,      // "/events": the event stream
   Viewers,     // "/viewers": how many watch, JSON
   NoIcon,      // "/favicon.ico": 204, nothing
   NotFound,    // 404
   NotAllowed,  // 405: only GET and HEAD
   WrongHost,   // 403: a Host that is not this machine's loopback name
+  NoKey,       // 403: neither the key's token nor its cookie
 };
 
-// The route for method and path (any query removed). With loopbackOnly the
-// Host header must name the loopback interface (127.0.0.1, localhost or
-// [::1], any port), so that a web site whose name resolves to 127.0.0.1
-// cannot read the page from a browser on this machine; host is nullptr when
-// the request has none.
-Route route(std::string_view method, std::string_view path, const char* host,
-            bool loopbackOnly);
+// What the route of a request depends on.
+struct Request {
+  std::string_view method;
+  std::string_view path;         // any query removed
+  const char* host = nullptr;    // the Host header; nullptr: none
+  const char* token = nullptr;   // the query's token; nullptr: none
+  const char* cookie = nullptr;  // the key's cookie; nullptr: none
+};
+
+// The route for request. With loopbackOnly the Host header must name the
+// loopback interface (127.0.0.1, localhost or [::1], any port), so that a
+// web site whose name resolves to 127.0.0.1 cannot read the page from a
+// browser on this machine. Then the token or the cookie must be key, for
+// every path and method; the page with the right token is Enter, so that
+// the token leaves the browser's address bar and history.
+Route route(const Request& request, const Key& key, bool loopbackOnly);
 
 }  // namespace zodm::live
 

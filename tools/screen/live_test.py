@@ -11,17 +11,21 @@
 - at most 8 viewers, the 9th refused with 503 and a text;
 - a viewer that stops reading during a burst of datagrams: every datagram is
   still received, in order, none dropped, and memory stays bounded;
+- stopped while a burst arrives: received plus dropped is what was sent, in
+  the page's totals and in the closing line;
 - SIGTERM ends the streams and the emulator with status 0."""
 
 import json
 import os
 import re
+import signal
 import socket
 import sys
 import time
 
-from liveTestLib import (Screen, Stream, cells, check, emulator, fail, finish,
-                         free_port, request, run, send, send_raw, udp_queue)
+from liveTestLib import (PORT, Screen, Stream, cells, check, emulator, fail,
+                         finish, free_port, request, run, send, send_raw,
+                         udp_queue)
 
 screen_program, send_program = sys.argv[1:3]
 HOSTILE = "<img src=x onerror=alert(1)>"
@@ -52,8 +56,12 @@ with socket.socket() as taken:
 screen = Screen(screen_program, "--serve", f"127.0.0.1:{port}", "--json")
 if not check(screen.wait_bound(), f"zodm-screen did not start: {screen.lines}"):
     finish("live_end_to_end")
-check(f"zodm-screen: live page at http://127.0.0.1:{port}/" in screen.lines,
+check(any(re.fullmatch(f"zodm-screen: live page at http://127.0.0.1:{port}/"
+                       r"\?token=[0-9a-f]{32}", line) for line in screen.lines),
       f"no address on standard error: {screen.lines}")
+# What a browser sends once it has visited that address (live_key_test has
+# the refusals and the visit itself).
+KEY = screen.cookie(port)
 POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; "
           "connect-src 'self'; img-src 'self'; base-uri 'none'; "
           "form-action 'none'; frame-ancestors 'none'")
@@ -78,7 +86,8 @@ answers = [
 page = {}
 for method, path, headers, status, kind in answers:
     body = b"!0,1,2" if method in ("POST", "PUT") else None
-    got, response_headers, content = request(port, method, path, headers, body)
+    got, response_headers, content = request(port, method, path,
+                                             {**KEY, **headers}, body)
     what = f"{method} {path} {headers}"
     check(got == status, f"{what}: status {got}, expected {status}")
     if kind:
@@ -104,7 +113,7 @@ check("innerHTML" not in page.get("/page.js", "x") and
       "the page's script writes markup")
 
 # --- The event stream.
-viewer = Stream(port)
+viewer = Stream(port, KEY)
 check(viewer.status == 200, f"/events: status {viewer.status}")
 first, _ = viewer.next()
 check(first["reset"] and first["received"] == 0 and first["max"] == 0 and
@@ -140,7 +149,7 @@ check(grid[20][10] == 2 and grid[300][200] == 2 and grid[20][9] == 1 and
       f"the rows sent do not add up to the counts: {[m for m, _ in messages]}")
 
 # A late viewer gets the whole state and the last requests at once.
-late = Stream(port)
+late = Stream(port, KEY)
 state, _ = late.next()
 check(state["reset"] and state["received"] == 5 and state["max"] == 2 and
       [e["n"] for e in state["events"]] == [1, 2, 3, 4, 5] and
@@ -150,19 +159,19 @@ check(grid[20][10] == 2 and grid[19][10] == 1 and grid[1024][768] == 1,
       "the late viewer's counts")
 
 # --- At most 8 viewers; the 9th is told why.
-viewers = [viewer, late] + [Stream(port) for _ in range(6)]
+viewers = [viewer, late] + [Stream(port, KEY) for _ in range(6)]
 check(all(v.status == 200 for v in viewers), "8 viewers were not all served")
-ninth = Stream(port)
+ninth = Stream(port, KEY)
 refusal = ninth.response.read().decode()
 ninth.close()
 check(ninth.status == 503 and "already 8 viewers" in refusal,
       f"9th viewer: {ninth.status} {refusal!r}")
-status, _, content = request(port, "GET", "/viewers")
+status, _, content = request(port, "GET", "/viewers", KEY)
 check(json.loads(content) == {"viewers": 8, "max": 8}, f"/viewers: {content}")
 viewers.pop().close()
 deadline = time.monotonic() + 10
 while True:
-    again = Stream(port)
+    again = Stream(port, KEY)
     if again.status == 200 or time.monotonic() > deadline:
         break
     again.close()
@@ -177,7 +186,8 @@ for v in viewers[2:]:
 stalled = socket.socket()
 stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
 stalled.connect(("127.0.0.1", port))
-stalled.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+stalled.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                b"Cookie: %s\r\n\r\n" % KEY["Cookie"].encode())
 
 
 def memory():
@@ -230,7 +240,7 @@ check(all(line.get("request") == "partial" and line["xUp"] == n % 700 and
 if not os.environ.get("ZODM_SANITIZED"):
     check(peak - before < 32 * 1024, f"memory grew by {peak - before} KiB")
 # The stream of the viewer that kept reading is still exact.
-fresh = Stream(port)
+fresh = Stream(port, KEY)
 state, _ = fresh.next()
 check(state["received"] == total, f"after the burst: {state['received']}")
 # The first viewer, unread during the burst, catches up; every event is
@@ -241,9 +251,52 @@ check(messages and messages[-1][0]["received"] == total,
 check(sum(len(m["events"]) + m["skipped"] for m, _ in messages) == burst,
       "events went missing without being counted as skipped")
 
+# --- Stopped while a burst arrives: the kernel drops what the socket cannot
+# hold, and the page's totals and the closing line say how many.
+os.kill(screen.pid(), signal.SIGSTOP)
+sent = total + 3000
+for _ in range(3000):
+    sender.sendto(b"!3,1", ("127.0.0.1", PORT))
+os.kill(screen.pid(), signal.SIGCONT)
+# A marker, sent until it is printed: every datagram before it was then
+# either read or dropped.
+for _ in range(200):
+    sender.sendto(b"!2,7", ("127.0.0.1", PORT))
+    sent += 1
+    time.sleep(0.05)
+    if screen.output[-1:] == [
+            '{"accepted":true,"request":"dump","argument":7}']:
+        break
+# The line is printed just before the feed records it, and where datagrams
+# carry no count (qemu-user) the drops are learnt after a second of quiet.
+deadline = time.monotonic() + 10
+while True:
+    probe = Stream(port, KEY)
+    state, _ = probe.next()
+    probe.close()
+    if (state["received"] + state["dropped"] >= sent or
+            time.monotonic() > deadline):
+        break
+    time.sleep(0.2)
+print(f"stopped during a burst: sent {sent}, received {state['received']}, "
+      f"dropped {state['dropped']}", flush=True)
+check(state["dropped"] > 0 and
+      state["received"] + state["dropped"] == sent,
+      f"received {state['received']} + dropped {state['dropped']}, "
+      f"but {sent} were sent")
+check(len(screen.output) == state["received"],
+      f"{len(screen.output)} lines for {state['received']} received")
+
 # --- SIGTERM: the streams end, the emulator exits 0.
 status = screen.stop()
 check(status == 0, f"SIGTERM: status {status}")
+closing = (f"zodm-screen: received {state['received']}, accepted "
+           f"{state['received'] - 3}, refused 3, dropped {state['dropped']}")
+deadline = time.monotonic() + 10
+while closing not in screen.lines and time.monotonic() < deadline:
+    time.sleep(0.1)  # the rest of standard error is still being read
+check(closing in screen.lines,
+      f"closing line: {[x for x in screen.lines if 'received' in x]}")
 ended = viewer.next()
 while ended is not None:
     ended = viewer.next()

@@ -25,8 +25,7 @@ constexpr int kSnapLength = 65535 + 64;
 
 // The kernel's ring of captured frames. In immediate mode every slot holds
 // a frame of the snap length, so this keeps a burst of about 120 datagrams
-// while the service prints; what does not fit is counted as dropped and
-// reported at exit.
+// while the service prints; what does not fit is counted as dropped.
 constexpr int kBufferBytes = 8 << 20;
 
 // A tap skips at most this many frames in one call of next(), so a flood of
@@ -88,13 +87,17 @@ class Tap final : public DatagramSource {
     return kNone;
   }
 
-  void report() const override {
+  unsigned long long dropped(bool fresh) override {
+    // libpcap adds up the kernel's counts, which reset on each reading.
     pcap_stat stats{};
-    if (pcap_stats(handle_.get(), &stats) != 0) return;
-    std::fprintf(stderr,
-                 "%s: tapped %s: skipped %llu frames, the capture dropped "
-                 "%u\n",
-                 tool_, interface_.c_str(), skipped_, stats.ps_drop);
+    if (fresh && pcap_stats(handle_.get(), &stats) == 0)
+      dropped_ = stats.ps_drop;
+    return dropped_;
+  }
+
+  void report() const override {
+    std::fprintf(stderr, "%s: tapped %s: skipped %llu frames\n", tool_,
+                 interface_.c_str(), skipped_);
   }
 
  private:
@@ -107,6 +110,7 @@ class Tap final : public DatagramSource {
   timespec waitLimit_{};
   bool hasWaitLimit_ = false;
   unsigned long long skipped_ = 0;
+  unsigned long long dropped_ = 0;
 };
 
 // The running program's own path, for the setcap command to show.
@@ -148,7 +152,7 @@ bool linkTypeOf(int dlt, LinkType& link) {
 
 std::unique_ptr<DatagramSource> openTap(const char* tool,
                                         const std::string& interface,
-                                        uint16_t port) {
+                                        uint16_t port, int bufferBytes) {
   char error[PCAP_ERRBUF_SIZE] = "";
   Pcap handle(pcap_create(interface.c_str(), error));
   if (!handle) {
@@ -160,7 +164,7 @@ std::unique_ptr<DatagramSource> openTap(const char* tool,
   pcap_set_promisc(pcap, 0);
   // Each frame is handed over as it comes, not in batches.
   pcap_set_immediate_mode(pcap, 1);
-  pcap_set_buffer_size(pcap, kBufferBytes);
+  pcap_set_buffer_size(pcap, bufferBytes > 0 ? bufferBytes : kBufferBytes);
   const int activated = pcap_activate(pcap);
   if (activated < 0) {
     switch (activated) {

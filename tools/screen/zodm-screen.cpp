@@ -12,8 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "requestLines.h"
 #include "screen.h"
+#include "serviceLoop.h"
+#include "serviceOptions.h"
 #if ZODM_PICTURE
 #include "picture.h"
 #endif
@@ -52,10 +53,12 @@ constexpr char kPictureHelp[] =
 constexpr char kServeHelp[] =
     "      --serve=[ADDRESS:]PORT\n"
     "                      serve a live page of the display area on TCP\n"
-    "                      PORT of ADDRESS (127.0.0.1 unless given): open\n"
-    "                      http://ADDRESS:PORT/ in a browser. It shows each\n"
-    "                      refresh as it arrives; it only reads, but anyone\n"
-    "                      who can reach ADDRESS can watch\n";
+    "                      PORT of ADDRESS (127.0.0.1 unless given). It\n"
+    "                      prints the page's address with a random key,\n"
+    "                      http://ADDRESS:PORT/?token=KEY, to open in a\n"
+    "                      browser: everything else is refused. It shows\n"
+    "                      each refresh as it arrives; it only reads, but\n"
+    "                      whoever has that address can watch\n";
 #else
 constexpr char kServeHelp[] =
     "      --serve=[ADDRESS:]PORT\n"
@@ -69,6 +72,10 @@ constexpr char kHelpEnd[] =
     "  -a, --all           listen on every IPv4 address, not only 127.0.0.1\n"
     "  -j, --json          print one JSON object per line, as zodm-listen\n"
     "  -c, --count=N       exit after N datagrams\n"
+    "  -b, --buffer=BYTES  set the socket's receive buffer, for bursts\n"
+    "                      (beyond net.core.rmem_max only with\n"
+    "                      CAP_NET_ADMIN; it says so when the kernel gives\n"
+    "                      less); with --tap, the capture buffer\n"
     "      --tap[=IFACE]   bind nothing: watch the datagrams to port 50555 on\n"
     "                      IFACE (default lo; 'any': all) through libpcap,\n"
     "                      while the service that holds the port keeps\n"
@@ -78,16 +85,16 @@ constexpr char kHelpEnd[] =
     "      --version       show the version and exit\n"
     "\n"
     "SIGINT and SIGTERM end it. On exit it prints how many datagrams it\n"
-    "received, accepted and refused, then the picture's totals, to standard\n"
-    "error. Exit status 0; 1 when the picture cannot be written, the live\n"
-    "page's address cannot be used, the port cannot be bound (another\n"
-    "service holds it), the tap cannot start or output fails; 2 for bad\n"
-    "arguments.\n"
+    "received, accepted and refused and how many the kernel dropped, then\n"
+    "the picture's totals, to standard error. Exit status 0; 1 when the\n"
+    "picture cannot be written, the live page's address cannot be used, the\n"
+    "port cannot be bound (another service holds it), the tap cannot start\n"
+    "or output fails; 2 for bad arguments.\n"
     "\n"
     "Examples:\n"
     "  zodm-screen --picture /tmp/screen.png & zodm-send partial 2 1 0 0 100 "
     "200\n"
-    "  zodm-screen --serve 8050    # then open http://127.0.0.1:8050/\n";
+    "  zodm-screen --serve 8050    # then open the address it prints\n";
 
 // getopt_long's value for --serve, which has no short form.
 constexpr int kServeOption = 2000;
@@ -196,19 +203,25 @@ int run(int argc, char* argv[]) {
   std::unique_ptr<zodm::live::Server> server;
   if (serve) {
     feed = std::make_unique<zodm::live::Feed>(screen);
-    std::string problem;
-    server = zodm::live::Server::start(listenFd, endpoint, *feed, problem);
+    zodm::live::Key key;
+    std::string problem = zodm::live::Key::make(key);
+    if (problem.empty())
+      server =
+          zodm::live::Server::start(listenFd, endpoint, key, *feed, problem);
+    else
+      close(listenFd);
     if (!server) {
       std::fprintf(stderr, "%s: cannot serve the live page on %s: %s\n", kTool,
                    endpoint.text().c_str(), problem.c_str());
       return zodm::tools::kExitFailure;
     }
-    std::fprintf(stderr, "%s: live page at http://%s/%s\n", kTool,
-                 endpoint.text().c_str(),
+    // The address with its token is the key: whoever has it may watch.
+    std::fprintf(stderr, "%s: live page at http://%s/?token=%s%s\n", kTool,
+                 endpoint.text().c_str(), key.hex().c_str(),
                  endpoint.loopback()
                      ? ""
-                     : " (not on loopback only: anyone who can reach this "
-                       "address can watch)");
+                     : " (not on loopback only: anyone who has this address "
+                       "and can reach the port can watch)");
   }
 #endif
   const auto record = [&](const DmCommand* accepted,
@@ -225,13 +238,21 @@ int run(int argc, char* argv[]) {
       screen.refuse();
   };
 
+  // The live page shows the kernel's drops as they happen.
+  zodm::tools::OnDropped onDropped;
+#if ZODM_LIVE_PAGE
+  if (feed)
+    onDropped = [&](unsigned long long dropped) { feed->setDropped(dropped); };
+#endif
   zodm::tools::Totals totals;
   int status = zodm::tools::runService(
-      options, totals, [&](const DmCommand* accepted, std::string_view bytes) {
+      options, totals,
+      [&](const DmCommand* accepted, std::string_view bytes) {
         record(accepted, bytes);
         return accepted == nullptr || picture.empty() ||
                savePicture(screen, picture);
-      });
+      },
+      onDropped);
   if (!totals.bound) return status;
   std::string summary;
   for (const std::string& line : screen.caption())

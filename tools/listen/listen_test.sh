@@ -12,8 +12,8 @@ set -euo pipefail
 emulator=(${ZODM_EMULATOR:-})
 send=("${emulator[@]}" "$1")
 listen=("${emulator[@]}" "$2")
-# shellcheck source=testLib.sh
-source "$(dirname "$0")/testLib.sh"
+# shellcheck source=../shared/testLib.sh
+source "$(dirname "$0")/../shared/testLib.sh"
 # start_listener OUT ARGS...: runs zodm-listen ARGS in the background, output
 # in OUT and standard error in OUT.err, and returns once it has bound the
 # port.
@@ -127,7 +127,7 @@ wait_service
 [[ $rc == 0 ]] || fail "zodm-listen --count: exit status $rc"
 expect_lines "$work/text" "${expected[@]}"
 [[ $(tail -n 1 "$work/text.err") == \
-   "zodm-listen: received 12, accepted 8, refused 4" ]] ||
+   "zodm-listen: received 12, accepted 8, refused 4, dropped 0" ]] ||
   fail "summary: $(tail -n 1 "$work/text.err")"
 
 # --- JSON, on every address: 127.0.0.2 reaches it too.
@@ -141,7 +141,8 @@ expect_lines "$work/json" \
   '{"accepted":true,"request":"partial","priority":2,"quality":1,"xUp":0,"yUp":0,"xDown":100,"yDown":200}' \
   '{"accepted":true,"request":"dump","argument":-5}' \
   '{"accepted":false,"text":"!3,9"}' \
-  '{"accepted":false,"text":"x\"\\\u0001\n\u00ff\u0000z"}'
+  '{"accepted":false,"text":"x\"\\\u0001\n\u00ff\u0000z"}' \
+  '{"received":4,"accepted":2,"refused":2,"dropped":0}'
 
 # --- SIGINT and SIGTERM end the listener cleanly, with its summary.
 for signal in INT TERM; do
@@ -150,12 +151,59 @@ for signal in INT TERM; do
   wait_service
   [[ $rc == 0 ]] || fail "SIG$signal: exit status $rc"
   [[ $(tail -n 1 "$work/signal.err") == \
-     "zodm-listen: received 0, accepted 0, refused 0" ]] ||
+     "zodm-listen: received 0, accepted 0, refused 0, dropped 0" ]] ||
     fail "SIG$signal: no summary"
 done
 
+# --- Stopped while a burst arrives, then let go on: the kernel drops what
+# the small buffer cannot hold, and the listener says exactly how many.
+start_listener "$work/drops" --buffer 4096
+kill -s STOP "$service"
+exec 4>/dev/udp/127.0.0.1/50555
+sent=500
+for ((i = 0; i < sent; i++)); do printf '!0,1,2' >&4; done
+kill -s CONT "$service"
+# A marker, sent until it is printed: every datagram before it was then
+# either read or dropped.
+for _ in $(seq 200); do
+  printf '!2,7' >&4
+  sent=$((sent + 1))
+  sleep 0.05
+  [[ $(tail -n 1 "$work/drops") == "dump argument=7" ]] && break
+done
+exec 4>&-
+kill -s TERM "$service"
+wait_service
+summary=$(tail -n 1 "$work/drops.err")
+pattern='^zodm-listen: received ([0-9]+), accepted [0-9]+, refused 0, dropped ([0-9]+)$'
+if [[ $summary =~ $pattern ]]; then
+  received=${BASH_REMATCH[1]} dropped=${BASH_REMATCH[2]}
+  echo "stopped during a burst: sent $sent, received $received, dropped $dropped"
+  ((received + dropped == sent)) ||
+    fail "drops: received $received + dropped $dropped, but $sent were sent"
+  ((dropped > 0)) || fail "drops: none of $sent dropped with a 4096-byte buffer"
+  [[ $(wc -l <"$work/drops") == "$received" ]] ||
+    fail "drops: $(wc -l <"$work/drops") lines for $received received"
+else
+  fail "drops: summary '$summary'"
+fi
+
+# --- A buffer beyond net.core.rmem_max, without CAP_NET_ADMIN: the kernel
+# gives less, and the listener says so in one line.
+without_admin=()
+((EUID == 0)) && without_admin=(setpriv --inh-caps=-all --bounding-set=-net_admin --)
+if ((EUID != 0)) || command -v setpriv >/dev/null; then
+  start_service "$work/buffer" "${without_admin[@]}" "${listen[@]}" \
+    --buffer 1073741823 || fail "--buffer: $(cat "$work/buffer.err")"
+  kill -s TERM "$service"
+  wait_service
+  grep -Eq '^zodm-listen: --buffer: the kernel gave [0-9]+ of the 1073741823 bytes asked for \(net.core.rmem_max; more needs CAP_NET_ADMIN\)$' \
+    "$work/buffer.err" || fail "--buffer: $(cat "$work/buffer.err")"
+fi
+
 # --- zodm-listen's bad arguments, help and version.
-for args in "--count 0" "--count x" "--count" "extra" "--no-such"; do
+for args in "--count 0" "--count x" "--count" "extra" "--no-such" \
+  "--buffer 0" "--buffer 1073741824" "--buffer 1k"; do
   rc=0
   # shellcheck disable=SC2086
   "${listen[@]}" $args >/dev/null 2>"$work/err" || rc=$?

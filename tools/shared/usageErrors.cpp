@@ -1,12 +1,12 @@
-// See requestLines.h: the argument errors, the one part of the shared code
-// that zodm-send uses. Kept apart from the display services' receive loop,
-// so that zodm-send links nothing that only the services need (libpcap).
+// See usageErrors.h: the one part of the shared code that zodm-send uses.
+// Kept apart from the display services' receive loop, so that zodm-send
+// links nothing that only the services need (libpcap).
+#include "usageErrors.h"
+
 #include <getopt.h>
 
 #include <cstdio>
 #include <string>
-
-#include "requestLines.h"
 
 namespace zodm::tools {
 

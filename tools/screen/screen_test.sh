@@ -14,8 +14,8 @@ emulator=(${ZODM_EMULATOR:-})
 send=("${emulator[@]}" "$1")
 screen=("${emulator[@]}" "$2")
 with_picture=${ZODM_PICTURE:-1}
-# shellcheck source=testLib.sh
-source "$(dirname "$0")/testLib.sh"
+# shellcheck source=../shared/testLib.sh
+source "$(dirname "$0")/../shared/testLib.sh"
 
 # start ARGS...: runs zodm-screen ARGS in the background (output in
 # $work/out, standard error in $work/out.err) and returns once it has bound.
@@ -87,7 +87,7 @@ wait_service
 diff -u <(printf '%s\n' "${expected[@]}") "$work/out" >&2 ||
   fail "unexpected lines"
 totals=(
-  "zodm-screen: received 6, accepted 4, refused 2"
+  "zodm-screen: received 6, accepted 4, refused 2, dropped 0"
   "zodm-screen: accepted 4, refused 2; full updates 1, partial 2, erases 1, dumps 0; by priority 0: 0, 1: 1, 2: 2, 3: 1; by quality 0: 0, 1: 1, 2: 1, 3: 1; most refreshed cell: 4 times"
 )
 ((with_picture)) && totals+=("zodm-screen: picture written to $picture")
@@ -113,7 +113,7 @@ for signal in INT TERM; do
   wait_service
   [[ $rc == 0 ]] || fail "SIG$signal: exit status $rc"
   [[ $(cat "$work/out") == \
-     '{"accepted":true,"request":"display","priority":0,"quality":0}' ]] ||
+     '{"accepted":true,"request":"display","priority":0,"quality":0}'$'\n''{"received":1,"accepted":1,"refused":0,"dropped":0}' ]] ||
     fail "SIG$signal: printed $(cat "$work/out")"
   grep -q "accepted 1, refused 0; full updates 1" "$work/out.err" ||
     fail "SIG$signal: no totals"

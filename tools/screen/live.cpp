@@ -4,6 +4,17 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#if __has_include(<sys/random.h>)
+#include <sys/random.h>
+#else
+// glibc before 2.25 has the system call (Linux 3.17) but no wrapper.
+#include <sys/syscall.h>
+namespace {
+ssize_t getrandom(void* buffer, size_t length, unsigned flags) {
+  return syscall(SYS_getrandom, buffer, length, flags);
+}
+}  // namespace
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +22,7 @@
 #include <cstring>
 
 #include "requestLines.h"
+#include "serviceOptions.h"
 
 namespace zodm::live {
 
@@ -132,16 +144,26 @@ void Feed::record(const DmCommand* accepted, std::string_view text) {
   news_.notify_all();
 }
 
+void Feed::setDropped(unsigned long long dropped) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    dropped_ = dropped;
+  }
+  news_.notify_all();
+}
+
 std::string Feed::next(Cursor& cursor) {
   const bool first = !cursor.started;
   std::vector<Event> events;
   std::vector<std::string> caption;
   unsigned long long received = 0;
+  unsigned long long dropped = 0;
   unsigned long long skipped = 0;
   unsigned maxCount = 0;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     received = received_;
+    dropped = dropped_;
     maxCount = screen_.maxCount();
     caption = screen_.caption();
     const unsigned long long accepted = screen_.tally().accepted;
@@ -164,6 +186,7 @@ std::string Feed::next(Cursor& cursor) {
     for (unsigned long long n = from; n < received; ++n)
       events.push_back(ring_[n % kRingSize]);
     cursor.events = received;
+    cursor.dropped = dropped;
   }
   cursor.started = true;
 
@@ -176,6 +199,8 @@ std::string Feed::next(Cursor& cursor) {
                          .count());
   out += ",\"received\":";
   appendDecimal(out, received);
+  out += ",\"dropped\":";
+  appendDecimal(out, dropped);
   out += ",\"max\":";
   appendDecimal(out, maxCount);
   out += ",\"caption\":[";
@@ -240,8 +265,9 @@ std::string Feed::next(Cursor& cursor) {
 bool Feed::waitForNews(const Cursor& cursor, Clock::time_point deadline) {
   if (!cursor.started || cursor.rows.any()) return !stopped_;
   std::unique_lock<std::mutex> lock(mutex_);
-  news_.wait_until(lock, deadline,
-                   [&] { return stopped_ || received_ > cursor.events; });
+  news_.wait_until(lock, deadline, [&] {
+    return stopped_ || received_ > cursor.events || dropped_ != cursor.dropped;
+  });
   return !stopped_;
 }
 
@@ -349,11 +375,44 @@ int listenOn(const Endpoint& endpoint) {
   return fd;
 }
 
-Route route(std::string_view method, std::string_view path, const char* host,
-            bool loopbackOnly) {
-  if (method != "GET" && method != "HEAD") return Route::NotAllowed;
-  if (loopbackOnly && host != nullptr) {
-    std::string_view name = host;
+std::string Key::make(Key& key) {
+  unsigned char bits[16];
+  std::size_t filled = 0;
+  while (filled < sizeof bits) {
+    const ssize_t got = getrandom(bits + filled, sizeof bits - filled, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::string("getrandom failed: ") + std::strerror(errno);
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  std::string hex;
+  for (const unsigned char byte : bits) tools::appendHex(hex, "", byte);
+  key = Key(std::move(hex));
+  return {};
+}
+
+bool Key::matches(const char* text) const {
+  if (text == nullptr || hex_.empty()) return false;
+  const std::size_t length = std::strlen(text);
+  // volatile, so that the compiler cannot end the loop at the first
+  // difference.
+  volatile unsigned char difference = length == hex_.size() ? 0 : 1;
+  for (std::size_t i = 0; i < hex_.size(); ++i)
+    difference = difference | static_cast<unsigned char>(
+                                  hex_[i] ^ (i < length ? text[i] : '\0'));
+  return difference == 0;
+}
+
+std::string cookieName(uint16_t port) {
+  std::string name = "zodm-screen-";
+  appendDecimal(name, port);
+  return name;
+}
+
+Route route(const Request& request, const Key& key, bool loopbackOnly) {
+  if (loopbackOnly && request.host != nullptr) {
+    std::string_view name = request.host;
     // The port, if any, follows the last ':' outside brackets.
     if (const auto colon = name.rfind(':');
         colon != std::string_view::npos && name.find(']', colon) == name.npos)
@@ -366,8 +425,14 @@ Route route(std::string_view method, std::string_view path, const char* host,
     if (lower != "127.0.0.1" && lower != "localhost" && lower != "[::1]")
       return Route::WrongHost;
   }
-  path = path.substr(0, path.find('?'));
-  if (path == "/") return Route::Page;
+  // Both are compared, whichever is right.
+  const bool rightToken = key.matches(request.token);
+  const bool rightCookie = key.matches(request.cookie);
+  if (!rightToken && !rightCookie) return Route::NoKey;
+  if (request.method != "GET" && request.method != "HEAD")
+    return Route::NotAllowed;
+  const std::string_view path = request.path.substr(0, request.path.find('?'));
+  if (path == "/") return rightToken ? Route::Enter : Route::Page;
   if (path == "/page.js") return Route::Script;
   if (path == "/page.css") return Route::Style;
   if (path == "/events") return Route::Events;

@@ -289,12 +289,23 @@
       skipped.textContent =
         `${message.skipped} requests arrived too fast to list`;
     }
+    showDropped(message.dropped || 0);
     document.documentElement.dataset.received = String(message.received);
+  }
+
+  // What the kernel dropped because the datagrams came faster than
+  // zodm-screen read them: shown only once there is any.
+  function showDropped(dropped) {
+    const line = $('dropped');
+    line.hidden = dropped === 0;
+    line.textContent = `dropped ${dropped}: lost before zodm-screen could read them`;
+    document.documentElement.dataset.dropped = String(dropped);
   }
 
   // --- The connection. EventSource reconnects by itself when the stream
   // ends (the emulator stopped); every new stream starts with the whole
-  // state, so a restarted emulator is shown as it is.
+  // state. A restarted emulator has a new key, which only the address it
+  // printed carries.
   function setStatus(text, kind) {
     const status = $('status');
     status.textContent = text;
@@ -321,18 +332,28 @@
         setStatus('reconnecting', 'lost');
         return;
       }
-      // Refused (too many viewers) or not an event stream: ask why, then
-      // try again later.
+      // Refused (too many viewers, or a key that a restarted zodm-screen no
+      // longer takes) or not an event stream: ask why, then try again later,
+      // unless only a new address can help.
       source.close();
+      let retry = true;
       fetch('viewers', { cache: 'no-store' })
-        .then((response) => response.json())
+        .then((response) => {
+          if (response.status !== 403) return response.json();
+          retry = false;
+          setStatus('refused: open the address zodm-screen printed', 'lost');
+          return null;
+        })
         .then((viewers) => {
+          if (viewers === null) return;
           if (viewers.viewers >= viewers.max)
             setStatus(`refused: ${viewers.max} viewers already watch`, 'lost');
           else setStatus('reconnecting', 'lost');
         })
         .catch(() => setStatus('emulator stopped; reconnecting', 'lost'))
-        .finally(() => setTimeout(connect, 2000));
+        .finally(() => {
+          if (retry) setTimeout(connect, 2000);
+        });
     };
   }
 

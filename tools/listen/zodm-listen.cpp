@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "requestLines.h"
+#include "serviceLoop.h"
+#include "serviceOptions.h"
 
 namespace {
 
@@ -33,6 +34,11 @@ constexpr char kHelp[] =
     "                   {\"accepted\":false,\"text\":\"!0,7,9\"}\n"
     "                   (bytes above 0x7e become \\u0080..\\u00ff)\n"
     "  -c, --count=N    exit after N datagrams\n"
+    "  -b, --buffer=BYTES\n"
+    "                   set the socket's receive buffer, for bursts (beyond\n"
+    "                   net.core.rmem_max only with CAP_NET_ADMIN; it says\n"
+    "                   so when the kernel gives less); with --tap, the\n"
+    "                   capture buffer (default 8 MiB)\n"
     "      --tap[=IFACE]\n"
     "                   bind nothing: watch the datagrams to port 50555 on\n"
     "                   IFACE (default lo; 'any': all) through libpcap,\n"
@@ -43,10 +49,12 @@ constexpr char kHelp[] =
     "      --version    show the version and exit\n"
     "\n"
     "SIGINT and SIGTERM end it. On exit it prints how many datagrams it\n"
-    "received, accepted and refused to standard error. Exit status 0; 1 when\n"
-    "the port cannot be bound (another service holds it), the tap cannot\n"
-    "start (no capability, no such interface, built without libpcap) or\n"
-    "output fails; 2 for bad arguments.\n"
+    "received, accepted and refused, and how many the kernel dropped because\n"
+    "they came faster than it read them, to standard error (with --json,\n"
+    "also as a last object). Exit status 0; 1 when the port cannot be bound\n"
+    "(another service holds it), the tap cannot start (no capability, no\n"
+    "such interface, built without libpcap) or output fails; 2 for bad\n"
+    "arguments.\n"
     "\n"
     "Example:\n"
     "  zodm-listen --count 1 & zodm-send display 1 2\n";

@@ -1,0 +1,146 @@
+// See requestLines.h.
+#include "requestLines.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zodm::tools {
+
+namespace {
+
+// Appends bytes between quotes, with '"', '\\' and every byte outside
+// 0x20..0x7e escaped, so a line shows exactly what arrived and stays one
+// line. Other bytes get hexPrefix and two hex digits: \x for the text form;
+// \u00 for JSON, one code point per byte, since a datagram need not be valid
+// UTF-8. Both forms stay ASCII.
+void appendQuoted(std::string& out, std::string_view bytes,
+                  std::string_view hexPrefix) {
+  out += '"';
+  for (const char ch : bytes) {
+    const auto byte = static_cast<unsigned char>(ch);
+    switch (ch) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (byte < 0x20 || byte > 0x7e)
+          appendHex(out, hexPrefix, byte);
+        else
+          out += ch;
+    }
+  }
+  out += '"';
+}
+
+// One named value of an accepted request, for both output forms.
+struct Field {
+  const char* name;
+  int32_t value;
+};
+
+}  // namespace
+
+void appendHex(std::string& out, std::string_view prefix, unsigned char byte) {
+  constexpr char kHex[] = "0123456789abcdef";
+  out += prefix;
+  out += kHex[byte >> 4];
+  out += kHex[byte & 0xf];
+}
+
+// Describes an accepted request as "name key=value ..." or as JSON.
+std::string describe(const DmCommand& c, bool json) {
+  const char* name = "";
+  std::array<Field, 6> fields{};
+  std::size_t count = 0;
+  switch (c.code) {
+    case DM_CMD_DISPLAY:
+      name = "display";
+      fields = {{{"priority", c.priority}, {"quality", c.quality}}};
+      count = 2;
+      break;
+    case DM_CMD_DISPLAY_PARTIAL:
+      name = "partial";
+      fields = {{{"priority", c.priority},
+                 {"quality", c.quality},
+                 {"xUp", c.xUp},
+                 {"yUp", c.yUp},
+                 {"xDown", c.xDown},
+                 {"yDown", c.yDown}}};
+      count = 6;
+      break;
+    case DM_CMD_DUMP:
+      name = "dump";
+      fields = {{{"argument", c.priority}}};
+      count = 1;
+      break;
+    case DM_CMD_ERASE_TO_WHITE:
+      name = "erase";
+      fields = {{{"priority", c.priority}}};
+      count = 1;
+      break;
+  }
+  std::string out;
+  if (json) {
+    out = "{\"accepted\":true,\"request\":\"";
+    out += name;
+    out += '"';
+    for (std::size_t i = 0; i < count; ++i) {
+      out += ",\"";
+      out += fields[i].name;
+      out += "\":";
+      appendDecimal(out, fields[i].value);
+    }
+    out += '}';
+    return out;
+  }
+  out = name;
+  // A partial update shows its rectangle as one "rect=(x,y)-(x,y)" word.
+  const std::size_t named = c.code == DM_CMD_DISPLAY_PARTIAL ? 2 : count;
+  for (std::size_t i = 0; i < named; ++i) {
+    out += ' ';
+    out += fields[i].name;
+    out += '=';
+    appendDecimal(out, fields[i].value);
+  }
+  if (c.code == DM_CMD_DISPLAY_PARTIAL) {
+    out += " rect=(";
+    appendDecimal(out, c.xUp);
+    out += ',';
+    appendDecimal(out, c.yUp);
+    out += ")-(";
+    appendDecimal(out, c.xDown);
+    out += ',';
+    appendDecimal(out, c.yDown);
+    out += ')';
+  }
+  return out;
+}
+
+std::string describeRefused(std::string_view bytes, bool json) {
+  std::string out;
+  if (json) {
+    out = "{\"accepted\":false,\"text\":";
+    appendQuoted(out, bytes, "\\u00");
+    out += '}';
+  } else {
+    out = "refused ";
+    appendQuoted(out, bytes, "\\x");
+  }
+  return out;
+}
+
+}  // namespace zodm::tools
