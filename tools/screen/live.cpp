@@ -123,6 +123,10 @@ void Feed::record(const DmCommand* accepted, std::string_view text) {
       screen_.apply(*accepted);
     else
       screen_.refuse();
+    if (panel_ != nullptr && accepted != nullptr) {
+      panel_->apply(*accepted);
+      notePanelCopy(*accepted);
+    }
     Event& slot = ring_[received_ % kRingSize];
     ++received_;
     slot.number = received_;
@@ -154,6 +158,7 @@ std::string Feed::next(Cursor& cursor) {
           cursor.rows.set(static_cast<std::size_t>(y));
     }
     cursor.rowsAt = accepted;
+    if (panel_ != nullptr) scanPanel(cursor, first);
     // Events after the cursor's, the newest that the ring still holds and
     // the message takes.
     const unsigned long long limit = first ? kCatchUpEvents : kEventsPerMessage;
@@ -223,8 +228,10 @@ std::string Feed::next(Cursor& cursor) {
   }
   flush();
   if (out.back() == ',') out.pop_back();
-  out += "],\"more\":";
-  out += cursor.rows.any() ? "true" : "false";
+  out += ']';
+  if (panel_ != nullptr) appendPanel(out, cursor);
+  out += ",\"more\":";
+  out += cursor.pending() ? "true" : "false";
 
   out += ",\"skipped\":";
   appendDecimal(out, skipped);
@@ -239,10 +246,12 @@ std::string Feed::next(Cursor& cursor) {
 }
 
 bool Feed::waitForNews(const Cursor& cursor, Clock::time_point deadline) {
-  if (!cursor.started || cursor.rows.any()) return !stopped_;
+  if (!cursor.started || cursor.pending()) return !stopped_;
   std::unique_lock<std::mutex> lock(mutex_);
-  news_.wait_until(lock, deadline,
-                   [&] { return stopped_ || received_ > cursor.events; });
+  news_.wait_until(lock, deadline, [&] {
+    return stopped_ || received_ > cursor.events ||
+           drawnChangeCount_ > cursor.drawnAt;
+  });
   return !stopped_;
 }
 

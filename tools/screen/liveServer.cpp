@@ -77,7 +77,7 @@ ssize_t readStream(void* closure, uint64_t, char* buffer, std::size_t max) {
     if (!viewer.cursor.started) {
       // The browser reconnects a second after the stream ends.
       viewer.message = "retry: 1000\n";
-    } else if (!viewer.cursor.rows.any() &&
+    } else if (!viewer.cursor.pending() &&
                (!feed.sleepUntil(viewer.last + kInterval) ||
                 !feed.waitForNews(viewer.cursor, viewer.last + kTick))) {
       return MHD_CONTENT_READER_END_OF_STREAM;
