@@ -2,10 +2,13 @@
 #include "framebuffer.h"
 
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -49,6 +52,40 @@ int createWhite(const std::string& path) {
   if (error == 0 && link(temporary.c_str(), path.c_str()) != 0) error = errno;
   unlink(temporary.c_str());
   return error;
+}
+
+// A copy from a mapping whose file was cut short faults with SIGBUS. While a
+// thread copies, its guard points where to return to, and the handler goes
+// back there when the fault lies in that thread's mapping; any other SIGBUS
+// ends the program as it would have.
+struct Guard {
+  sigjmp_buf back;
+  const uint8_t* begin;
+  const uint8_t* end;
+};
+// Volatile, so that setting it around the copy is never optimised away.
+thread_local Guard* volatile activeGuard = nullptr;
+
+extern "C" void onBusError(int signal, siginfo_t* info, void*) {
+  Guard* guard = activeGuard;
+  const auto* address = static_cast<const uint8_t*>(info->si_addr);
+  if (guard != nullptr && address >= guard->begin && address < guard->end)
+    siglongjmp(guard->back, 1);
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+void catchBusErrors() {
+  static const bool installed = [] {
+    struct sigaction action {};
+    action.sa_sigaction = onBusError;
+    // Not blocked in the handler, so that leaving it by siglongjmp needs no
+    // saved mask.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGBUS, &action, nullptr) == 0;
+  }();
+  (void)installed;
 }
 
 std::string sizeProblem(long long size) {
@@ -104,8 +141,31 @@ std::unique_ptr<Framebuffer> Framebuffer::open(const std::string& path,
     ::close(fd);
     return nullptr;
   }
+  catchBusErrors();
   return std::unique_ptr<Framebuffer>(
       new Framebuffer(path, fd, static_cast<const uint8_t*>(mapped)));
+}
+
+bool Framebuffer::copy(const Rect& r, uint8_t* to) const {
+  Guard guard;
+  guard.begin = pixels_;
+  guard.end = pixels_ + kFramebufferBytes;
+  // Changed after the jump point and read after a jump back: volatile.
+  volatile bool whole = false;
+  if (sigsetjmp(guard.back, 0) == 0) {
+    activeGuard = &guard;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    const auto width = static_cast<std::size_t>(r.x1 - r.x0 + 1);
+    for (int y = r.y0; y <= r.y1; ++y) {
+      const std::size_t at =
+          static_cast<std::size_t>(y) * kWidth + static_cast<std::size_t>(r.x0);
+      std::memcpy(to + at, pixels_ + at, width);
+    }
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    whole = true;
+  }
+  activeGuard = nullptr;
+  return whole && intact();
 }
 
 bool Framebuffer::intact() const {

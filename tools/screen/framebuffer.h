@@ -33,7 +33,8 @@ class Framebuffer {
   Framebuffer& operator=(const Framebuffer&) = delete;
 
   // The kFramebufferBytes pixels, as the application left them. Read them
-  // only while intact() holds: the pages of a file cut short fault.
+  // only while intact() holds, or through copy: the pages of a file cut
+  // short fault (SIGBUS).
   const uint8_t* pixels() const { return pixels_; }
   const uint8_t* row(int y) const {
     return pixels_ + static_cast<std::size_t>(y) * kWidth;
@@ -41,6 +42,11 @@ class Framebuffer {
   // Whether the file still has its size. An application that truncates
   // it (to write it anew) leaves it shorter for a moment.
   bool intact() const;
+  // Copies the pixels of r (corners in order, inside the area) to the same
+  // places of to, kFramebufferBytes long. False when the file is cut short,
+  // before or while copying; the copy may then be partial, but never
+  // faults: a fault on the mapping ends the copy instead of the program.
+  bool copy(const Rect& r, uint8_t* to) const;
   const std::string& path() const { return path_; }
 
  private:

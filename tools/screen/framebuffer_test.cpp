@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "panel.h"
@@ -154,6 +156,31 @@ TEST_F(FramebufferTest, PanelShowsWhatTheRequestsRefreshed) {
   panel.apply({DM_CMD_DISPLAY, 0, 0, 0, 0, 0, 0});
   EXPECT_EQ(1u, panel.unread());
   EXPECT_EQ(kWhite, panel.at(500, 500));
+}
+
+// An application that writes the file anew (truncating it first) while it
+// is read: a read may fail, but never faults.
+TEST_F(FramebufferTest, CopiesSurviveTheFileBeingCutShort) {
+  std::string problem;
+  const auto framebuffer = Framebuffer::open(path_, problem);
+  ASSERT_NE(nullptr, framebuffer) << problem;
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    const int fd = ::open(path_.c_str(), O_WRONLY);
+    while (!done) {
+      EXPECT_EQ(0, ftruncate(fd, 0));
+      EXPECT_EQ(0, ftruncate(fd, static_cast<off_t>(kFramebufferBytes)));
+    }
+    close(fd);
+  });
+  std::vector<uint8_t> to(kFramebufferBytes);
+  int failed = 0;
+  for (int i = 0; i < 2000; ++i)
+    if (!framebuffer->copy({0, 0, DM_MAX_X, DM_MAX_Y, 0}, to.data())) ++failed;
+  done = true;
+  writer.join();
+  EXPECT_GT(failed, 0);
+  EXPECT_TRUE(framebuffer->copy({0, 0, DM_MAX_X, DM_MAX_Y, 0}, to.data()));
 }
 
 TEST(Stale, CountsAndBounds) {

@@ -107,8 +107,7 @@ void Feed::showPanel(screen::Panel& panel) {
   panel_ = &panel;
   const screen::Framebuffer& framebuffer = panel.framebuffer();
   drawn_.assign(screen::kFramebufferBytes, screen::kWhite);
-  if (framebuffer.intact())
-    std::copy_n(framebuffer.pixels(), drawn_.size(), drawn_.begin());
+  framebuffer.copy({0, 0, DM_MAX_X, DM_MAX_Y, 0}, drawn_.data());
   drawnChanges_.assign(kHeight, 0);
   // The thread never takes SIGINT or SIGTERM, which must reach the receive
   // loop.
@@ -126,17 +125,17 @@ void Feed::showPanel(screen::Panel& panel) {
 }
 
 bool Feed::lookAtFramebuffer() {
-  const screen::Framebuffer& framebuffer = panel_->framebuffer();
   // Cut short, it is being written anew; the next look sees the result.
-  if (!framebuffer.intact()) return false;
-  std::array<uint8_t, kWidth> row{};
+  std::vector<uint8_t> look(screen::kFramebufferBytes);
+  if (!panel_->framebuffer().copy({0, 0, DM_MAX_X, DM_MAX_Y, 0}, look.data()))
+    return false;
   bool changed = false;
   for (int y = 0; y < kHeight; ++y) {
-    std::memcpy(row.data(), framebuffer.row(y), row.size());
+    const uint8_t* row = &look[offset(y)];
     const std::lock_guard<std::mutex> lock(mutex_);
     uint8_t* seen = &drawn_[offset(y)];
-    if (std::memcmp(seen, row.data(), row.size()) == 0) continue;
-    std::memcpy(seen, row.data(), row.size());
+    if (std::memcmp(seen, row, kWidth) == 0) continue;
+    std::memcpy(seen, row, kWidth);
     drawnChanges_[static_cast<std::size_t>(y)] = ++drawnChangeCount_;
     changed = true;
   }

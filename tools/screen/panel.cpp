@@ -17,16 +17,8 @@ void Panel::touch(int y0, int y1) {
 }
 
 void Panel::copy(const Rect& r) {
-  // A framebuffer cut short would fault where its pages are gone.
-  if (!framebuffer_.intact()) {
-    ++unread_;
-    return;
-  }
-  const auto width = static_cast<std::size_t>(r.x1 - r.x0 + 1);
-  for (int y = r.y0; y <= r.y1; ++y)
-    std::memcpy(&pixels_[static_cast<std::size_t>(y) * kWidth +
-                         static_cast<std::size_t>(r.x0)],
-                framebuffer_.row(y) + r.x0, width);
+  // A framebuffer cut short (being written anew) shows what could be read.
+  if (!framebuffer_.copy(r, pixels_.data())) ++unread_;
   touch(r.y0, r.y1);
 }
 

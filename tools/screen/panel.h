@@ -38,7 +38,8 @@ class Panel {
     return rowChanges_[static_cast<std::size_t>(y)];
   }
   unsigned long long changes() const { return changes_; }
-  // Refreshes that found the framebuffer cut short and so copied nothing.
+  // Refreshes that found the framebuffer cut short, and so copied it only
+  // in part or not at all.
   unsigned long long unread() const { return unread_; }
   const Framebuffer& framebuffer() const { return framebuffer_; }
 

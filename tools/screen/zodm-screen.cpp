@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "framebuffer.h"
 #include "panel.h"
@@ -169,10 +170,12 @@ std::unique_ptr<zodm::screen::Framebuffer> openFramebuffer(
 // framebuffer cut short.
 void reportStale(const zodm::screen::Panel& panel) {
   const zodm::screen::Framebuffer& framebuffer = panel.framebuffer();
-  std::string line = framebuffer.intact()
-                         ? zodm::screen::describeStale(zodm::screen::findStale(
-                               panel.pixels(), framebuffer.pixels()))
-                         : "it is cut short";
+  std::vector<uint8_t> drawn(zodm::screen::kFramebufferBytes);
+  std::string line =
+      framebuffer.copy({0, 0, DM_MAX_X, DM_MAX_Y, 0}, drawn.data())
+          ? zodm::screen::describeStale(
+                zodm::screen::findStale(panel.pixels(), drawn.data()))
+          : "it is cut short";
   if (panel.unread() > 0) {
     line += "; ";
     line += std::to_string(panel.unread());
