@@ -77,9 +77,11 @@ constexpr char kFramebufferHelp[] =
     "                      created white when missing, mapped shared. The\n"
     "                      panel then shows what the reader sees: a partial\n"
     "                      update copies its rectangle from FILE, a full\n"
-    "                      update all of it, an erase makes it white. A FILE\n"
-    "                      of another size, or one that cannot be opened or\n"
-    "                      mapped: one line, exit status 1\n";
+    "                      update all of it, an erase makes it white; the\n"
+    "                      live page shows it, and marks where FILE differs\n"
+    "                      (stale: drawn, not refreshed). A FILE of another\n"
+    "                      size, or one that cannot be opened or mapped: one\n"
+    "                      line, exit status 1\n";
 
 #if ZODM_PICTURE
 constexpr char kPanelHelp[] =
