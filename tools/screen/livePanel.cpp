@@ -125,6 +125,13 @@ void Feed::showPanel(screen::Panel& panel) {
 }
 
 bool Feed::lookAtFramebuffer() {
+  // Rows that a refresh copies while this look is taken hold newer pixels
+  // than the look: they are left as the refresh left them.
+  unsigned long long before = 0;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    before = drawnChangeCount_;
+  }
   // Cut short, it is being written anew; the next look sees the result.
   std::vector<uint8_t> look(screen::kFramebufferBytes);
   if (!panel_->framebuffer().copy({0, 0, DM_MAX_X, DM_MAX_Y, 0}, look.data()))
@@ -133,6 +140,7 @@ bool Feed::lookAtFramebuffer() {
   for (int y = 0; y < kHeight; ++y) {
     const uint8_t* row = &look[offset(y)];
     const std::lock_guard<std::mutex> lock(mutex_);
+    if (drawnChanges_[static_cast<std::size_t>(y)] > before) continue;
     uint8_t* seen = &drawn_[offset(y)];
     if (std::memcmp(seen, row, kWidth) == 0) continue;
     std::memcpy(seen, row, kWidth);
