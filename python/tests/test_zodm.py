@@ -143,3 +143,40 @@ def test_library_inside_the_package_comes_after_zodm_library(
         cwd=tmp_path, capture_output=True, text=True, check=True,
         env={k: v.format(**values) for k, v in environment.items()})
     assert result.stdout.strip() == loaded.format(**values)
+
+
+def test_framebuffer_is_created_white_and_drawn_in_place(tmp_path):
+    path = tmp_path / "framebuffer"
+    with zodm.Framebuffer(path) as framebuffer:
+        assert path.stat().st_size == zodm.FRAMEBUFFER_SIZE == 769 * 1025
+        assert framebuffer.pixels.tobytes() == b"\xff" * zodm.FRAMEBUFFER_SIZE
+        # Corners in either order, both included, cut to the area.
+        framebuffer.fill(20, 11, 10, 10, 0)
+        framebuffer.fill(-5, 1020, 2, 5000, 7)
+        assert framebuffer.rows.shape == (1025, 769)
+        assert framebuffer.rows[10, 10] == framebuffer.rows[11, 20] == 0
+        assert framebuffer.rows[10, 9] == framebuffer.rows[12, 20] == 255
+        assert framebuffer.row(1024)[:4].tobytes() == b"\x07\x07\x07\xff"
+        framebuffer.row(0)[768] = 42
+    # Every change went to the file, where a display service reads it.
+    data = path.read_bytes()
+    assert data[10 * 769 + 10] == 0 and data[768] == 42
+    assert data[1024 * 769 + 2] == 7
+    with zodm.Framebuffer(path) as again:
+        assert again.rows[11, 20] == 0
+
+
+@pytest.mark.parametrize("size, call, error", [
+    (100, None, ValueError),
+    (769 * 1025 + 1, None, ValueError),
+    (769 * 1025, lambda f: f.fill(0, 0, 1, 1, 256), ValueError),
+    (769 * 1025, lambda f: f.fill(0, 0, 1, 1.5, 0), TypeError),
+    (769 * 1025, lambda f: f.row(1025), IndexError),
+])
+def test_framebuffer_refusals(tmp_path, size, call, error):
+    path = tmp_path / "framebuffer"
+    path.write_bytes(b"\xff" * size)
+    with pytest.raises(error):
+        with zodm.Framebuffer(path) as framebuffer:
+            call(framebuffer)
+    assert path.read_bytes() == b"\xff" * size

@@ -15,12 +15,17 @@ functions below check their arguments and raise on failure:
     with zodm.Server() as server:   # the display service's side
         for request in server:
             print(request.command if request.accepted else request.text)
+
+    with zodm.Framebuffer("/dev/shm/zodm-framebuffer") as fb:
+        fb.fill(0, 0, 768, 99, 0)   # draw: a black band at the top...
+        zodm.partial(2, 1, 0, 0, 768, 99)   # ...and have it shown
 """
 
 from __future__ import annotations
 
 import ctypes
 import dataclasses
+import mmap
 import os
 import socket
 import sys
@@ -31,7 +36,8 @@ from typing import Iterator, Optional, Tuple, Union
 __all__ = [
     "DISPLAY", "DISPLAY_PARTIAL", "DUMP", "ERASE_TO_WHITE", "UNDEFINED",
     "SERVER_PORT", "MAX_X", "MAX_Y", "MAX_LEVEL", "FRAME_SIZE",
-    "Command", "Received", "RequestRefused", "Server",
+    "Command", "Received", "RequestRefused", "Server", "Framebuffer",
+    "WIDTH", "HEIGHT", "FRAMEBUFFER_SIZE",
     "init", "display", "partial", "erase", "frame", "parse", "lib",
 ]
 
@@ -46,6 +52,10 @@ MAX_X = 768
 MAX_Y = 1024
 MAX_LEVEL = 3
 FRAME_SIZE = 75
+# The framebuffer: one byte of gray per pixel of the display area.
+WIDTH = MAX_X + 1
+HEIGHT = MAX_Y + 1
+FRAMEBUFFER_SIZE = WIDTH * HEIGHT
 
 _NAME_SIZE = 128
 _ARG_SIZE = 256
@@ -314,3 +324,69 @@ class Server:
     def __exit__(self, *exception) -> None:
         self.close()
 
+
+
+class Framebuffer:
+    """The display's framebuffer, a file shared with the display service
+    (zodm-screen --framebuffer FILE): WIDTH x HEIGHT pixels, one byte of
+    gray each (0 black, 255 white), row after row, no header. The file is
+    created white when it does not exist; one of another size raises
+    ValueError. Drawing changes the file at once, through a shared mmap; the
+    display shows it only once a request refreshes it.
+
+    ``pixels`` is a memoryview of all the bytes, ``rows`` the same as
+    HEIGHT rows of WIDTH (``rows[y, x]``), ``row(y)`` one row."""
+
+    def __init__(self, path: Union[str, os.PathLike]):
+        try:
+            fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666)
+            os.write(fd, b"\xff" * FRAMEBUFFER_SIZE)
+        except FileExistsError:
+            fd = os.open(path, os.O_RDWR)
+        try:
+            size = os.fstat(fd).st_size
+            if size != FRAMEBUFFER_SIZE:
+                raise ValueError(f"{os.fspath(path)} is {size} bytes long, not "
+                                 f"{FRAMEBUFFER_SIZE} ({WIDTH} x {HEIGHT} "
+                                 "pixels, one byte each)")
+            self._map = mmap.mmap(fd, FRAMEBUFFER_SIZE)
+        finally:
+            os.close(fd)
+        self.pixels = memoryview(self._map)
+        self.rows = self.pixels.cast("B", (HEIGHT, WIDTH))
+
+    def row(self, y: int) -> memoryview:
+        """Row y, WIDTH bytes, left to right."""
+        y = _int32("y", y)
+        if not 0 <= y < HEIGHT:
+            raise IndexError(f"row {y} is outside 0..{HEIGHT - 1}")
+        return self.pixels[y * WIDTH:(y + 1) * WIDTH]
+
+    def fill(self, x0: int, y0: int, x1: int, y1: int, gray: int) -> None:
+        """Sets the rectangle between corners (x0, y0) and (x1, y1), both
+        included, in either order and cut to the display area, to gray
+        (0..255)."""
+        x0, y0, x1, y1 = (_int32(name, value) for name, value in (
+            ("x0", x0), ("y0", y0), ("x1", x1), ("y1", y1)))
+        gray = _int32("gray", gray)
+        if not 0 <= gray <= 255:
+            raise ValueError(f"gray {gray} is outside 0..255")
+        left, right = max(min(x0, x1), 0), min(max(x0, x1), MAX_X)
+        top, bottom = max(min(y0, y1), 0), min(max(y0, y1), MAX_Y)
+        if left > right or top > bottom:
+            return
+        line = bytes([gray]) * (right - left + 1)
+        for y in range(top, bottom + 1):
+            self.pixels[y * WIDTH + left:y * WIDTH + right + 1] = line
+
+    def close(self) -> None:
+        """Unmaps the file; the views above must no longer be used."""
+        self.rows.release()
+        self.pixels.release()
+        self._map.close()
+
+    def __enter__(self) -> "Framebuffer":
+        return self
+
+    def __exit__(self, *exception) -> None:
+        self.close()

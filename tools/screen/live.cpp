@@ -134,6 +134,10 @@ void Feed::record(const DmCommand* accepted, std::string_view text) {
       screen_.apply(*accepted);
     else
       screen_.refuse();
+    if (panel_ != nullptr && accepted != nullptr) {
+      panel_->apply(*accepted);
+      notePanelCopy(*accepted);
+    }
     Event& slot = ring_[received_ % kRingSize];
     ++received_;
     slot.number = received_;
@@ -175,6 +179,7 @@ std::string Feed::next(Cursor& cursor) {
           cursor.rows.set(static_cast<std::size_t>(y));
     }
     cursor.rowsAt = accepted;
+    if (panel_ != nullptr) scanPanel(cursor, first);
     // Events after the cursor's, the newest that the ring still holds and
     // the message takes.
     const unsigned long long limit = first ? kCatchUpEvents : kEventsPerMessage;
@@ -247,8 +252,10 @@ std::string Feed::next(Cursor& cursor) {
   }
   flush();
   if (out.back() == ',') out.pop_back();
-  out += "],\"more\":";
-  out += cursor.rows.any() ? "true" : "false";
+  out += ']';
+  if (panel_ != nullptr) appendPanel(out, cursor);
+  out += ",\"more\":";
+  out += cursor.pending() ? "true" : "false";
 
   out += ",\"skipped\":";
   appendDecimal(out, skipped);
@@ -263,10 +270,11 @@ std::string Feed::next(Cursor& cursor) {
 }
 
 bool Feed::waitForNews(const Cursor& cursor, Clock::time_point deadline) {
-  if (!cursor.started || cursor.rows.any()) return !stopped_;
+  if (!cursor.started || cursor.pending()) return !stopped_;
   std::unique_lock<std::mutex> lock(mutex_);
   news_.wait_until(lock, deadline, [&] {
-    return stopped_ || received_ > cursor.events || dropped_ != cursor.dropped;
+    return stopped_ || received_ > cursor.events ||
+           dropped_ != cursor.dropped || drawnChangeCount_ > cursor.drawnAt;
   });
   return !stopped_;
 }

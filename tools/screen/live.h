@@ -25,8 +25,10 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <thread>
 #include <vector>
 
+#include "panel.h"
 #include "screen.h"
 #include "zodm.h"
 
@@ -71,7 +73,21 @@ struct Cursor {
   unsigned long long rowsAt = 0;      // accepted requests at its last scan
   unsigned long long dropped = 0;     // drops in its last message
   std::bitset<screen::kHeight> rows;  // rows changed and not sent yet
+  // The same for the panel's rows and the framebuffer's, when the feed
+  // shows a panel.
+  unsigned long long panelAt = 0;  // the panel's changes at its last scan
+  unsigned long long drawnAt = 0;  // the framebuffer's changes seen then
+  std::bitset<screen::kHeight> panelRows;
+  std::bitset<screen::kHeight> drawnRows;
+
+  // Rows are waiting to be sent.
+  bool pending() const {
+    return rows.any() || panelRows.any() || drawnRows.any();
+  }
 };
+
+// How often the feed looks at the framebuffer for what the application drew.
+constexpr auto kDrawnInterval = std::chrono::milliseconds(100);
 
 class Feed {
  public:
@@ -80,6 +96,16 @@ class Feed {
   // The feed owns no state of its own beyond the events: screen is the
   // emulator's, which only the receive loop changes, through record.
   explicit Feed(screen::Screen& screen);
+  // Stops the feed and waits for its thread, if it has one.
+  ~Feed();
+  Feed(const Feed&) = delete;
+  Feed& operator=(const Feed&) = delete;
+
+  // Shows panel to the viewers too, and the framebuffer it reads: record
+  // then applies each accepted request to the panel as well, and a thread
+  // of the feed's looks at the framebuffer every kDrawnInterval for rows the
+  // application changed. Call once, before the first record or viewer.
+  void showPanel(screen::Panel& panel);
 
   // The receive loop's side: records a datagram, the accepted command or,
   // with nullptr, the refused text, in the screen and in the events.
@@ -101,7 +127,22 @@ class Feed {
   void stop();
   bool stopped() const { return stopped_; }
 
+  // One look at the framebuffer, as the feed's thread takes it every
+  // kDrawnInterval: rows that differ from the last look are kept for the
+  // viewers. Returns whether any did.
+  bool lookAtFramebuffer();
+
  private:
+  // The panel's part of a viewer's message (livePanel.cpp): marks, under
+  // the lock, the rows changed since the cursor's last scan...
+  void scanPanel(Cursor& cursor, bool first);
+  // ...and appends them, the panel's and the framebuffer's, while the
+  // message is shorter than kRowBudget.
+  void appendPanel(std::string& out, Cursor& cursor);
+  // Keeps, under the lock, the framebuffer's pixels that the request just
+  // copied to the panel, so that they never show as stale.
+  void notePanelCopy(const DmCommand& command);
+
   screen::Screen& screen_;
   const Clock::time_point start_;
   mutable std::mutex mutex_;  // guards screen_'s changes, ring_, received_,
@@ -113,7 +154,20 @@ class Feed {
   std::atomic<bool> stopped_{false};
   std::mutex stopMutex_;
   std::condition_variable stopping_;
+
+  // With a panel (all under mutex_ but the pointer, set before any thread
+  // reads it): the framebuffer as last seen, and per row the number of the
+  // change that last touched it.
+  screen::Panel* panel_ = nullptr;
+  std::vector<uint8_t> drawn_;
+  std::vector<unsigned long long> drawnChanges_;
+  unsigned long long drawnChangeCount_ = 0;
+  std::thread watcher_;
 };
+
+// A row of gray levels as the page reads it: runs, "level,length,...", or
+// when that is longer, the row's bytes in base64 as one JSON string.
+void appendGrayRow(std::string& out, const uint8_t* row, std::size_t width);
 
 // JSON string of text: quotes and backslashes escaped, and every byte
 // outside 0x20..0x7e, and <, > and &, as \u00XX, so the result is plain ASCII

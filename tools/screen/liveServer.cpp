@@ -29,6 +29,10 @@ using Answer = int;
 // which keeps its request rate current and finds a vanished browser.
 constexpr auto kInterval = std::chrono::milliseconds(100);
 constexpr auto kTick = std::chrono::seconds(1);
+// Rows that did not fit in a message (kRowBudget) follow after this long,
+// so a viewer that is behind gets at most some 5 MB a second, however many
+// full updates arrive.
+constexpr auto kMoreInterval = std::chrono::milliseconds(50);
 // Connections of every kind at once; more are closed at once.
 constexpr unsigned kMaxConnections = 32;
 // Seconds without any progress (an idle keep-alive connection, a browser
@@ -88,9 +92,11 @@ ssize_t readStream(void* closure, uint64_t, char* buffer, std::size_t max) {
     if (!viewer.cursor.started) {
       // The browser reconnects a second after the stream ends.
       viewer.message = "retry: 1000\n";
-    } else if (!viewer.cursor.rows.any() &&
-               (!feed.sleepUntil(viewer.last + kInterval) ||
-                !feed.waitForNews(viewer.cursor, viewer.last + kTick))) {
+    } else if (viewer.cursor.pending()) {
+      if (!feed.sleepUntil(viewer.last + kMoreInterval))
+        return MHD_CONTENT_READER_END_OF_STREAM;
+    } else if (!feed.sleepUntil(viewer.last + kInterval) ||
+               !feed.waitForNews(viewer.cursor, viewer.last + kTick)) {
       return MHD_CONTENT_READER_END_OF_STREAM;
     }
     if (feed.stopped()) return MHD_CONTENT_READER_END_OF_STREAM;

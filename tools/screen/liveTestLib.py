@@ -356,3 +356,76 @@ class Chromium:
             self.process.kill()
             self.process.wait()
         os.close(self.commands)
+
+
+# --- The framebuffer and the panel's picture.
+WIDTH, HEIGHT = 769, 1025
+
+
+def fill(path, x0, y0, x1, y1, gray):
+    """Draws as an application would: sets the rectangle (x0,y0)-(x1,y1),
+    both ends included, of the framebuffer file at path to gray."""
+    with open(path, "r+b") as framebuffer:
+        for y in range(y0, y1 + 1):
+            framebuffer.seek(y * WIDTH + x0)
+            framebuffer.write(bytes([gray]) * (x1 - x0 + 1))
+
+
+def expected_pixels(*rectangles):
+    """A white picture with (x0, y0, x1, y1, gray) rectangles on it, as the
+    bytes of a framebuffer."""
+    pixels = bytearray(b"\xff" * (WIDTH * HEIGHT))
+    for x0, y0, x1, y1, gray in rectangles:
+        for y in range(y0, y1 + 1):
+            pixels[y * WIDTH + x0:y * WIDTH + x1 + 1] = bytes([gray]) * (
+                x1 - x0 + 1)
+    return bytes(pixels)
+
+
+def read_gray_png(path):
+    """(width, height, pixels) of an 8-bit gray PNG, not interlaced, read
+    with zlib: enough to check what zodm-screen --panel writes."""
+    import itertools
+    import struct
+    import zlib
+    with open(path, "rb") as picture:
+        data = picture.read()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
+    at, idat, header = 8, b"", None
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        body = data[at + 8:at + 8 + length]
+        if kind == b"IHDR":
+            header = struct.unpack(">IIBBBBB", body)
+        elif kind == b"IDAT":
+            idat += body
+        at += 12 + length
+    width, height, depth, colour, _, _, interlace = header
+    assert (depth, colour, interlace) == (8, 0, 0), f"not 8-bit gray: {header}"
+    raw = zlib.decompress(idat)
+    pixels = bytearray()
+    previous = bytearray(width)
+    for y in range(height):
+        kind = raw[y * (width + 1)]
+        row = bytearray(raw[y * (width + 1) + 1:(y + 1) * (width + 1)])
+        if kind == 1:
+            row = bytearray(itertools.accumulate(
+                row, lambda a, b: (a + b) & 0xFF))
+        elif kind == 2:
+            row = bytearray((a + b) & 0xFF for a, b in zip(row, previous))
+        elif kind in (3, 4):
+            for x in range(width):
+                left = row[x - 1] if x else 0
+                up = previous[x]
+                corner = previous[x - 1] if x else 0
+                if kind == 3:
+                    row[x] = (row[x] + (left + up) // 2) & 0xFF
+                    continue
+                p = left + up - corner
+                pa, pb, pc = abs(p - left), abs(p - up), abs(p - corner)
+                guess = left if pa <= pb and pa <= pc else (
+                    up if pb <= pc else corner)
+                row[x] = (row[x] + guess) & 0xFF
+        pixels += row
+        previous = row
+    return width, height, bytes(pixels)

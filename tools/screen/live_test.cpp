@@ -7,7 +7,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -205,9 +208,10 @@ std::string field(const std::string& message, const std::string& name) {
 }
 
 // The rows of a message's "rows" field, by row: their runs as text.
-std::map<int, std::string> rowsOf(const std::string& message) {
+std::map<int, std::string> rowsOf(const std::string& message,
+                                  const std::string& name = "rows") {
   std::map<int, std::string> rows;
-  const std::string all = field(message, "rows");
+  const std::string all = field(message, name);
   std::size_t at = 1;  // after the outer '['
   while ((at = all.find('[', at)) != std::string::npos) {
     const auto end = all.find(']', at);
@@ -406,6 +410,127 @@ TEST(Feed, RecordsWhileViewersRead) {
   Cursor fresh;
   EXPECT_NE(std::string::npos,
             feed.next(fresh).find("\"accepted 18000, refused 2000\""));
+}
+
+TEST(AppendGrayRow, RunsOrBase64WhicheverIsShorter) {
+  const struct {
+    std::vector<uint8_t> row;
+    const char* text;
+  } kCases[] = {
+      {{0}, "0,1"},
+      {{255, 255, 255, 7}, "255,3,7,1"},
+      {{1, 2, 3}, R"("AQID")"},
+      {{1, 2, 3, 4}, R"("AQIDBA==")"},
+      {{1, 2, 3, 4, 255}, R"("AQIDBP8=")"},
+  };
+  for (const auto& c : kCases) {
+    std::string out;
+    appendGrayRow(out, c.row.data(), c.row.size());
+    EXPECT_EQ(c.text, out);
+  }
+}
+
+// The framebuffer file of a feed's panel, in a scratch directory.
+class PanelFeed : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/zodm-live-test-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    dir_ = pattern;
+    std::string problem;
+    framebuffer_ = screen::Framebuffer::open(dir_ + "/framebuffer", problem);
+    ASSERT_NE(nullptr, framebuffer_) << problem;
+    panel_ = std::make_unique<screen::Panel>(*framebuffer_);
+  }
+  void TearDown() override {
+    panel_.reset();
+    framebuffer_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  // Draws gray over (x0,y0)-(x1,y1) of the file, as an application would.
+  void draw(int x0, int y0, int x1, int y1, uint8_t gray) const {
+    std::fstream file(dir_ + "/framebuffer",
+                      std::ios::in | std::ios::out | std::ios::binary);
+    const std::string row(static_cast<std::size_t>(x1 - x0 + 1),
+                          static_cast<char>(gray));
+    for (int y = y0; y <= y1; ++y) {
+      file.seekp(static_cast<std::streamoff>(y) * screen::kWidth + x0);
+      file.write(row.data(), static_cast<std::streamsize>(row.size()));
+    }
+  }
+  // Each row of the panel, encoded as a message carries it.
+  std::map<int, std::string> panelRows() const {
+    std::map<int, std::string> rows;
+    for (int y = 0; y < screen::kHeight; ++y)
+      appendGrayRow(rows[y], panel_->row(y), screen::kWidth);
+    return rows;
+  }
+
+  std::string dir_;
+  std::unique_ptr<screen::Framebuffer> framebuffer_;
+  std::unique_ptr<screen::Panel> panel_;
+};
+
+TEST_F(PanelFeed, ViewersGetOnlyTheRowsThatChanged) {
+  screen::Screen screen;
+  Feed feed(screen);
+  feed.showPanel(*panel_);
+  Cursor cursor;
+  const std::string first = feed.next(cursor);
+  EXPECT_EQ("[[0,1024,255,769]]", field(first, "panel"));
+  EXPECT_EQ("[[0,1024,255,769]]", field(first, "drawn"));
+
+  // Drawn, not refreshed: only the framebuffer's rows.
+  draw(10, 100, 20, 102, 0);
+  feed.lookAtFramebuffer();
+  const std::string drawn = feed.next(cursor);
+  EXPECT_EQ("[]", field(drawn, "panel"));
+  EXPECT_EQ("[[100,102,255,10,0,11,255,748]]", field(drawn, "drawn"));
+
+  // A partial update of two of those rows: only the panel's rows.
+  const DmCommand rect = partial(20, 101, 10, 100);
+  feed.record(&rect, "");
+  const std::string refreshed = feed.next(cursor);
+  EXPECT_EQ("[[100,101,255,10,0,11,255,748]]", field(refreshed, "panel"));
+  EXPECT_EQ("[]", field(refreshed, "drawn"));
+
+  // An erase: every panel row, as one entry; the framebuffer is unchanged.
+  const DmCommand erase{DM_CMD_ERASE_TO_WHITE, 0, 0, 0, 0, 0, 0};
+  feed.record(&erase, "");
+  const std::string erased = feed.next(cursor);
+  EXPECT_EQ("[[0,1024,255,769]]", field(erased, "panel"));
+  EXPECT_EQ("[]", field(erased, "drawn"));
+  EXPECT_EQ("false", field(erased, "more"));
+}
+
+TEST_F(PanelFeed, ABurstOfFullUpdatesCostsOnePanelInBoundedMessages) {
+  // Rows of many runs, which go as base64.
+  std::string noise(screen::kFramebufferBytes, '\0');
+  for (std::size_t i = 0; i < noise.size(); ++i)
+    noise[i] = static_cast<char>(i * 2654435761u >> 13);
+  std::ofstream(dir_ + "/framebuffer", std::ios::binary) << noise;
+  screen::Screen screen;
+  Feed feed(screen);
+  feed.showPanel(*panel_);
+  Cursor cursor;
+  for (int i = 0; i < 100 && field(feed.next(cursor), "more") == "true"; ++i) {
+  }
+  const DmCommand full{DM_CMD_DISPLAY, 0, 0, 0, 0, 0, 0};
+  for (int i = 0; i < 200; ++i) feed.record(&full, "");
+  std::map<int, std::string> rows;
+  std::size_t bytes = 0;
+  int messages = 0;
+  for (bool more = true; more && messages < 100; ++messages) {
+    const std::string message = feed.next(cursor);
+    // The budget, a row of each kind past it, and the newest events.
+    EXPECT_LT(message.size(), kRowBudget + 8 * 1024 + kEventsPerMessage * 64);
+    bytes += message.size();
+    for (const auto& [y, row] : rowsOf(message, "panel")) rows[y] = row;
+    more = field(message, "more") == "true";
+  }
+  // About one panel's worth (1025 rows of 1,028 characters), not 200.
+  EXPECT_LT(bytes, 1200u * 1024);
+  EXPECT_EQ(panelRows(), rows);
 }
 
 }  // namespace

@@ -233,15 +233,18 @@ Surface draw(const Screen& screen) {
 }
 
 std::string writePicture(const Screen& screen, const std::string& path) {
+  return writePng(draw(screen).get(), path);
+}
+
+std::string writePng(cairo_surface_t* surface, const std::string& path) {
   std::string temporary = path + ".XXXXXX";
   const int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return std::strerror(errno);
   // mkostemp makes the file private; a picture is for anyone to look at.
   fchmod(fd, 0644);
-  const Surface surface = draw(screen);
   PngTarget target{fd, 0};
   const cairo_status_t status =
-      cairo_surface_write_to_png_stream(surface.get(), writeBytes, &target);
+      cairo_surface_write_to_png_stream(surface, writeBytes, &target);
   if (::close(fd) != 0 && target.error == 0) target.error = errno;
   if (status != CAIRO_STATUS_SUCCESS || target.error != 0) {
     unlink(temporary.c_str());

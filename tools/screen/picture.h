@@ -38,6 +38,10 @@ Surface draw(const Screen& screen);
 // Returns an empty string, or why it failed.
 std::string writePicture(const Screen& screen, const std::string& path);
 
+// Writes surface as PNG to path in the same way. Returns an empty string,
+// or why it failed.
+std::string writePng(cairo_surface_t* surface, const std::string& path);
+
 // Frees what cairo and fontconfig keep for the process's lifetime (font
 // caches), so a leak checker at exit sees nothing; call it last, after every
 // surface is gone.

@@ -11,11 +11,15 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "framebuffer.h"
+#include "panel.h"
 #include "screen.h"
 #include "serviceLoop.h"
 #include "serviceOptions.h"
 #if ZODM_PICTURE
+#include "panelPicture.h"
 #include "picture.h"
 #endif
 #if ZODM_LIVE_PAGE
@@ -66,6 +70,31 @@ constexpr char kServeHelp[] =
     "                      libmicrohttpd\n";
 #endif
 
+constexpr char kFramebufferHelp[] =
+    "      --framebuffer=FILE\n"
+    "                      read what the application draws from FILE, its\n"
+    "                      framebuffer (/dev/shm/zodm-framebuffer, say): 769\n"
+    "                      x 1025 pixels, one byte of gray each (0 black, 255\n"
+    "                      white), row after row, 788225 bytes, no header;\n"
+    "                      created white when missing, mapped shared. The\n"
+    "                      panel then shows what the reader sees: a partial\n"
+    "                      update copies its rectangle from FILE, a full\n"
+    "                      update all of it, an erase makes it white; the\n"
+    "                      live page shows it, and marks where FILE differs\n"
+    "                      (stale: drawn, not refreshed). A FILE of another\n"
+    "                      size, or one that cannot be opened or mapped: one\n"
+    "                      line, exit status 1\n";
+
+#if ZODM_PICTURE
+constexpr char kPanelHelp[] =
+    "      --panel=PNG     write the panel to PNG (8-bit gray, 769 x 1025) at\n"
+    "                      start, after each accepted request and at exit, as\n"
+    "                      --picture does; needs --framebuffer\n";
+#else
+constexpr char kPanelHelp[] =
+    "      --panel=PNG     not in this build, which was made without cairo\n";
+#endif
+
 constexpr char kHelpEnd[] =
     "  -r, --recent=N      outline the last N partial rectangles (default 8,\n"
     "                      at most 64)\n"
@@ -98,6 +127,9 @@ constexpr char kHelpEnd[] =
 
 // getopt_long's value for --serve, which has no short form.
 constexpr int kServeOption = 2000;
+// ... and for --framebuffer and --panel.
+constexpr int kFramebufferOption = 2001;
+constexpr int kPanelOption = 2002;
 
 int usageError(const std::string& problem) {
   return zodm::tools::usageError(kTool, kUsage, problem);
@@ -117,6 +149,50 @@ bool savePicture([[maybe_unused]] const zodm::screen::Screen& screen,
   return false;
 }
 
+// Writes the panel's picture, saying in one line why when it cannot.
+bool savePanel([[maybe_unused]] const zodm::screen::Panel& panel,
+               const std::string& path) {
+#if ZODM_PICTURE
+  const std::string problem = zodm::screen::writePanel(panel, path);
+  if (problem.empty()) return true;
+#else
+  const std::string problem = "this zodm-screen was built without cairo";
+#endif
+  std::fprintf(stderr, "%s: cannot write the panel %s: %s\n", kTool,
+               path.c_str(), problem.c_str());
+  return false;
+}
+
+// Maps the framebuffer, saying in one line why when it cannot.
+std::unique_ptr<zodm::screen::Framebuffer> openFramebuffer(
+    const std::string& path) {
+  std::string problem;
+  auto framebuffer = zodm::screen::Framebuffer::open(path, problem);
+  if (!framebuffer)
+    std::fprintf(stderr, "%s: cannot use the framebuffer %s: %s\n", kTool,
+                 path.c_str(), problem.c_str());
+  return framebuffer;
+}
+
+// What the reader would see stale at exit, and refreshes that found the
+// framebuffer cut short.
+void reportStale(const zodm::screen::Panel& panel) {
+  const zodm::screen::Framebuffer& framebuffer = panel.framebuffer();
+  std::vector<uint8_t> drawn(zodm::screen::kFramebufferBytes);
+  std::string line =
+      framebuffer.copy({0, 0, DM_MAX_X, DM_MAX_Y, 0}, drawn.data())
+          ? zodm::screen::describeStale(
+                zodm::screen::findStale(panel.pixels(), drawn.data()))
+          : "it is cut short";
+  if (panel.unread() > 0) {
+    line += "; ";
+    line += std::to_string(panel.unread());
+    line += " refreshes found it cut short";
+  }
+  std::fprintf(stderr, "%s: framebuffer %s: %s\n", kTool,
+               framebuffer.path().c_str(), line.c_str());
+}
+
 #if ZODM_LIVE_PAGE
 // Opens the live page's socket, saying in one line why when it cannot.
 int listenForViewers(const zodm::live::Endpoint& endpoint) {
@@ -129,18 +205,22 @@ int listenForViewers(const zodm::live::Endpoint& endpoint) {
 #endif
 
 int run(int argc, char* argv[]) {
-  const std::string help =
-      std::string(kHelpStart) + kPictureHelp + kServeHelp + kHelpEnd;
+  const std::string help = std::string(kHelpStart) + kPictureHelp + kServeHelp +
+                           kFramebufferHelp + kPanelHelp + kHelpEnd;
   const zodm::tools::ToolText text{kTool, kUsage, help.c_str()};
   const std::string shortOptions = zodm::tools::serviceShortOptions("p:r:");
   const auto longOptions = zodm::tools::serviceLongOptions({
       {"picture", required_argument, nullptr, 'p'},
       {"recent", required_argument, nullptr, 'r'},
       {"serve", required_argument, nullptr, kServeOption},
+      {"framebuffer", required_argument, nullptr, kFramebufferOption},
+      {"panel", required_argument, nullptr, kPanelOption},
   });
   zodm::tools::ServiceOptions options;
   options.tool = kTool;
   std::string picture;
+  std::string framebufferPath;
+  std::string panelPicture;
   unsigned long long recent = 8;
   [[maybe_unused]] bool serve = false;
 #if ZODM_LIVE_PAGE
@@ -156,6 +236,13 @@ int run(int argc, char* argv[]) {
       if (!zodm::tools::parseWhole(optarg, 0, zodm::screen::kMaxRecent, recent))
         return usageError(std::string("--recent: '") + optarg +
                           "' is not a whole number from 0 to 64");
+    } else if (c == kFramebufferOption) {
+      framebufferPath = optarg;
+      if (framebufferPath.empty())
+        return usageError("--framebuffer: the name is empty");
+    } else if (c == kPanelOption) {
+      panelPicture = optarg;
+      if (panelPicture.empty()) return usageError("--panel: the name is empty");
     } else if (c == kServeOption) {
 #if ZODM_LIVE_PAGE
       const std::string problem = zodm::live::parseEndpoint(optarg, endpoint);
@@ -178,6 +265,18 @@ int run(int argc, char* argv[]) {
   if (const int status = zodm::tools::serviceOperands(argc, argv, text);
       status != zodm::tools::kGoOn)
     return status;
+  if (!panelPicture.empty() && framebufferPath.empty())
+    return usageError("--panel needs --framebuffer: the panel shows FILE");
+
+  // The framebuffer is mapped before anything binds: one that cannot be
+  // used ends the emulator before the application could find it running.
+  std::unique_ptr<zodm::screen::Framebuffer> framebuffer;
+  std::unique_ptr<zodm::screen::Panel> panel;
+  if (!framebufferPath.empty()) {
+    framebuffer = openFramebuffer(framebufferPath);
+    if (!framebuffer) return zodm::tools::kExitFailure;
+    panel = std::make_unique<zodm::screen::Panel>(*framebuffer);
+  }
 
 #if ZODM_LIVE_PAGE
   // The live page's port comes first: one that is taken, or an address that
@@ -195,6 +294,13 @@ int run(int argc, char* argv[]) {
 #endif
     return zodm::tools::kExitFailure;
   }
+  // So does the first picture of the panel.
+  if (!panelPicture.empty() && !savePanel(*panel, panelPicture)) {
+#if ZODM_LIVE_PAGE
+    if (listenFd >= 0) close(listenFd);
+#endif
+    return zodm::tools::kExitFailure;
+  }
 
 #if ZODM_LIVE_PAGE
   // The receive loop hands each datagram to the feed, which applies it to
@@ -203,6 +309,7 @@ int run(int argc, char* argv[]) {
   std::unique_ptr<zodm::live::Server> server;
   if (serve) {
     feed = std::make_unique<zodm::live::Feed>(screen);
+    if (panel) feed->showPanel(*panel);
     zodm::live::Key key;
     std::string problem = zodm::live::Key::make(key);
     if (problem.empty())
@@ -236,6 +343,12 @@ int run(int argc, char* argv[]) {
       screen.apply(*accepted);
     else
       screen.refuse();
+    if (panel && accepted != nullptr) panel->apply(*accepted);
+  };
+  // After each accepted request, the panel's picture.
+  const auto showPanel = [&](const DmCommand* accepted) {
+    return accepted == nullptr || panelPicture.empty() ||
+           savePanel(*panel, panelPicture);
   };
 
   // The live page shows the kernel's drops as they happen.
@@ -249,8 +362,9 @@ int run(int argc, char* argv[]) {
       options, totals,
       [&](const DmCommand* accepted, std::string_view bytes) {
         record(accepted, bytes);
-        return accepted == nullptr || picture.empty() ||
-               savePicture(screen, picture);
+        return (accepted == nullptr || picture.empty() ||
+                savePicture(screen, picture)) &&
+               showPanel(accepted);
       },
       onDropped);
   if (!totals.bound) return status;
@@ -261,6 +375,12 @@ int run(int argc, char* argv[]) {
   if (!picture.empty()) {
     if (!savePicture(screen, picture)) return zodm::tools::kExitFailure;
     std::fprintf(stderr, "%s: picture written to %s\n", kTool, picture.c_str());
+  }
+  if (panel) reportStale(*panel);
+  if (!panelPicture.empty()) {
+    if (!savePanel(*panel, panelPicture)) return zodm::tools::kExitFailure;
+    std::fprintf(stderr, "%s: panel written to %s\n", kTool,
+                 panelPicture.c_str());
   }
   return status;
 }

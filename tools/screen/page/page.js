@@ -201,6 +201,131 @@
     }
   }
 
+  // --- The panel: what the reader sees (the framebuffer's pixels as the
+  // refreshes copied them), and over it, where the framebuffer differs, what
+  // was drawn but not refreshed (stale), tinted.
+  const panelContext = $('panel').getContext('2d');
+  const staleContext = $('stale').getContext('2d');
+  const panelImage = panelContext.createImageData(W, H);
+  const staleImage = staleContext.createImageData(W, H);
+  const panelPixels = new Uint32Array(panelImage.data.buffer);
+  const stalePixels = new Uint32Array(staleImage.data.buffer);
+  const shown = new Uint8Array(W * H).fill(255);
+  const drawn = new Uint8Array(W * H).fill(255);
+  const staleInRow = new Uint32Array(H);
+  const grayRow = new Uint8Array(W);
+  const grayColours = new Uint32Array(256);
+  const staleColours = new Uint32Array(256);
+  for (let g = 0; g < 256; ++g) {
+    grayColours[g] = packed([g / 255, g / 255, g / 255]);
+    // Over a stale pixel, what was drawn there, in purple.
+    const tint = packed([(g + 255) / 510, g / 510, (g + 255) / 510]);
+    staleColours[g] = littleEndian
+      ? ((tint & 0x00ffffff) | (230 << 24)) >>> 0
+      : ((tint & 0xffffff00) | 230) >>> 0;
+  }
+
+  // A row as the emulator sends it, runs (level, length, ...) or its bytes
+  // in base64, into grayRow; false when it is not a whole row.
+  function readGrayRow(entry) {
+    if (typeof entry[2] === 'string') {
+      let bytes;
+      try {
+        bytes = atob(entry[2]);
+      } catch (error) {
+        return false;
+      }
+      if (bytes.length !== W) return false;
+      for (let x = 0; x < W; ++x) grayRow[x] = bytes.charCodeAt(x);
+      return true;
+    }
+    let x = 0;
+    for (let i = 2; i + 1 < entry.length && x < W; i += 2) {
+      const end = Math.min(x + entry[i + 1], W);
+      grayRow.fill(entry[i], x, end);
+      x = end;
+    }
+    return x === W;
+  }
+
+  // Each entry is [first row, last row, row]; returns the rows changed.
+  function applyGrayRows(rows, target) {
+    let y0 = H;
+    let y1 = -1;
+    for (const entry of rows) {
+      const first = entry[0];
+      const last = entry[1];
+      if (!(first >= 0 && last >= first && last < H)) continue;
+      if (!readGrayRow(entry)) continue;
+      for (let y = first; y <= last; ++y) target.set(grayRow, y * W);
+      y0 = Math.min(y0, first);
+      y1 = Math.max(y1, last);
+    }
+    return [y0, y1];
+  }
+
+  function paintPanel(y0, y1) {
+    for (let y = y0; y <= y1; ++y) {
+      let stale = 0;
+      for (let i = y * W, end = i + W; i < end; ++i) {
+        panelPixels[i] = grayColours[shown[i]];
+        if (drawn[i] !== shown[i]) {
+          stalePixels[i] = staleColours[drawn[i]];
+          ++stale;
+        } else {
+          stalePixels[i] = 0;
+        }
+      }
+      staleInRow[y] = stale;
+    }
+    panelContext.putImageData(panelImage, 0, 0, 0, y0, W, y1 - y0 + 1);
+    staleContext.putImageData(staleImage, 0, 0, 0, y0, W, y1 - y0 + 1);
+  }
+
+  function showStaleCount() {
+    let total = 0;
+    let top = -1;
+    let bottom = -1;
+    for (let y = 0; y < H; ++y) {
+      if (staleInRow[y] === 0) continue;
+      total += staleInRow[y];
+      if (top < 0) top = y;
+      bottom = y;
+    }
+    $('staleCount').textContent =
+      total === 0
+        ? 'no pixel is stale'
+        : `${total} pixels stale, in rows ${top} to ${bottom}`;
+    document.documentElement.dataset.stale = String(total);
+  }
+
+  // A stream's first message says whether there is a panel at all.
+  function resetPanel(message) {
+    const present = Array.isArray(message.panel);
+    $('panelStage').hidden = !present;
+    $('panelNotes').hidden = !present;
+    document.querySelector('main').classList.toggle('with-panel', present);
+    shown.fill(255);
+    drawn.fill(255);
+    paintPanel(0, H - 1);
+  }
+
+  function applyPanel(message) {
+    if (!Array.isArray(message.panel) || !Array.isArray(message.drawn))
+      return;
+    const [a0, a1] = applyGrayRows(message.panel, shown);
+    const [b0, b1] = applyGrayRows(message.drawn, drawn);
+    const y0 = Math.min(a0, b0);
+    const y1 = Math.max(a1, b1);
+    if (y1 < y0) return;
+    paintPanel(y0, y1);
+    showStaleCount();
+  }
+
+  $('showStale').addEventListener('change', (e) => {
+    $('panelStage').classList.toggle('no-stale', !e.target.checked);
+  });
+
   // --- The list of the last requests, newest first. New items go in at
   // once; they are highlighted only when a few arrive, since in a burst the
   // highlight would only cost the browser time.
@@ -269,6 +394,8 @@
 
   function apply(message) {
     if (message.reset) reset(message);
+    if (message.reset) resetPanel(message);
+    applyPanel(message);
     let repaintAll = false;
     if (message.max !== max) {
       max = message.max;
