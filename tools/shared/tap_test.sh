@@ -177,30 +177,7 @@ if start_service "$work/holder" "${listen[@]}"; then
   holder=$service holder_drain=$drain
   start_service "$work/small" "${listen[@]}" --tap --buffer 1 ||
     fail "the small tap did not start: $(cat "$work/small.err")"
-  kill -s STOP "$service"
-  exec 4>/dev/udp/127.0.0.1/50555
-  sent=300
-  for ((i = 0; i < sent; i++)); do printf '!0,1,2' >&4; done
-  kill -s CONT "$service"
-  for _ in $(seq 200); do
-    printf '!2,7' >&4
-    sent=$((sent + 1))
-    sleep 0.05
-    [[ $(tail -n 1 "$work/small") == "dump argument=7" ]] && break
-  done
-  exec 4>&-
-  kill -s TERM "$service"
-  wait_service
-  summary=$(tail -n 1 "$work/small.err")
-  pattern='^zodm-listen: received ([0-9]+), accepted [0-9]+, refused 0, dropped ([0-9]+)$'
-  if [[ $summary =~ $pattern ]]; then
-    received=${BASH_REMATCH[1]} dropped=${BASH_REMATCH[2]}
-    echo "tap stopped during a burst: sent $sent, received $received, dropped $dropped"
-    ((received + dropped == sent && dropped > 0)) ||
-      fail "small tap: received $received + dropped $dropped of $sent sent"
-  else
-    fail "small tap: summary '$summary'"
-  fi
+  burst_while_stopped "$work/small" 300
   kill -s TERM "$holder"
   service=$holder drain=$holder_drain holder=
   wait_service

@@ -1,7 +1,7 @@
 #!/bin/sh
 # The rockspec of this version installs zodm.lua, and nothing else, as the
 # module zodm into a fresh LuaRocks tree.
-#   rockspec_test.sh LUA-DIRECTORY VERSION
+#   luarocks_test.sh LUA-DIRECTORY VERSION
 set -eu
 rockspec=zodm-$2-1.rockspec
 [ -f "$1/$rockspec" ] || { echo "no $rockspec in $1"; exit 1; }
