@@ -449,4 +449,16 @@ Route route(const Request& request, const Key& key, bool loopbackOnly) {
   return Route::NotFound;
 }
 
+StopSignalsBlocked::StopSignalsBlocked() {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous_);
+}
+
+StopSignalsBlocked::~StopSignalsBlocked() {
+  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
 }  // namespace zodm::live

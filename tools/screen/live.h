@@ -14,6 +14,7 @@
 #define ZODM_TOOLS_LIVE_H
 
 #include <netinet/in.h>
+#include <signal.h>
 
 #include <atomic>
 #include <bitset>
@@ -24,8 +25,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "panel.h"
@@ -251,6 +252,20 @@ struct Request {
 // every path and method; the page with the right token is Enter, so that
 // the token leaves the browser's address bar and history.
 Route route(const Request& request, const Key& key, bool loopbackOnly);
+
+// Blocks SIGINT and SIGTERM on this thread while it lives: threads started
+// meanwhile inherit that mask, so the stop signals always reach the receive
+// loop.
+class StopSignalsBlocked {
+ public:
+  StopSignalsBlocked();
+  ~StopSignalsBlocked();
+  StopSignalsBlocked(const StopSignalsBlocked&) = delete;
+  StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
+
+ private:
+  sigset_t previous_;
+};
 
 }  // namespace zodm::live
 

@@ -111,17 +111,11 @@ void Feed::showPanel(screen::Panel& panel) {
   drawnChanges_.assign(kHeight, 0);
   // The thread never takes SIGINT or SIGTERM, which must reach the receive
   // loop.
-  sigset_t stopSignals;
-  sigset_t previous;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  const StopSignalsBlocked blocked;
   watcher_ = std::thread([this] {
     while (sleepUntil(Clock::now() + kDrawnInterval))
       if (lookAtFramebuffer()) news_.notify_all();
   });
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 bool Feed::lookAtFramebuffer() {

@@ -259,21 +259,16 @@ std::unique_ptr<Server> Server::start(int listenFd, const Endpoint& endpoint,
                                       const Key& key, Feed& feed,
                                       std::string& problem) {
   auto impl = std::make_unique<Impl>(feed, endpoint, key);
-  // The server's threads inherit this thread's signal mask: with the stop
-  // signals blocked there, they always reach the receive loop.
-  sigset_t stopSignals;
-  sigset_t previous;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-  impl->daemon = MHD_start_daemon(
-      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, 0,
-      nullptr, nullptr, answer, impl.get(), MHD_OPTION_LISTEN_SOCKET, listenFd,
-      MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
-      MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_THREAD_STACK_SIZE,
-      kThreadStack, MHD_OPTION_END);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  {
+    // The server's threads inherit this thread's signal mask.
+    const StopSignalsBlocked blocked;
+    impl->daemon = MHD_start_daemon(
+        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, 0,
+        nullptr, nullptr, answer, impl.get(), MHD_OPTION_LISTEN_SOCKET,
+        listenFd, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+        MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
+        MHD_OPTION_THREAD_STACK_SIZE, kThreadStack, MHD_OPTION_END);
+  }
   if (impl->daemon == nullptr) {
     problem = "libmicrohttpd could not start its server";
     return nullptr;
