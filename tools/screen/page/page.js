@@ -87,27 +87,41 @@
     heat.putImageData(image, 0, 0, 0, y0, W, y1 - y0 + 1);
   }
 
-  // Each entry is [first row, last row, count, length, count, length...]:
-  // the rows' counts as they are now.
-  function applyRows(rows) {
+  // Fills row from the runs (value, length, value, length...) that follow
+  // an entry's first and last row; false when they do not make a whole row.
+  function readRuns(entry, row) {
+    let x = 0;
+    for (let i = 2; i + 1 < entry.length && x < W; i += 2) {
+      const end = Math.min(x + entry[i + 1], W);
+      row.fill(entry[i], x, end);
+      x = end;
+    }
+    return x === W;
+  }
+
+  // Each entry is [first row, last row, the row as read(entry) decodes it
+  // into row]; copies the row into target at each row it names, and
+  // returns the rows changed.
+  function applyEntries(rows, read, row, target) {
     let y0 = H;
     let y1 = -1;
     for (const entry of rows) {
       const first = entry[0];
       const last = entry[1];
       if (!(first >= 0 && last >= first && last < H)) continue;
-      let x = 0;
-      for (let i = 2; i + 1 < entry.length && x < W; i += 2) {
-        const end = Math.min(x + entry[i + 1], W);
-        rowBuffer.fill(entry[i], x, end);
-        x = end;
-      }
-      if (x !== W) continue;
-      for (let y = first; y <= last; ++y) counts.set(rowBuffer, y * W);
+      if (!read(entry)) continue;
+      for (let y = first; y <= last; ++y) target.set(row, y * W);
       y0 = Math.min(y0, first);
       y1 = Math.max(y1, last);
     }
     return [y0, y1];
+  }
+
+  // Each entry is [first row, last row, count, length, count, length...]:
+  // the rows' counts as they are now.
+  function applyRows(rows) {
+    return applyEntries(rows, (entry) => readRuns(entry, rowBuffer), rowBuffer,
+                        counts);
   }
 
   // The ticks of the colour scale, as the picture has them.
@@ -239,29 +253,12 @@
       for (let x = 0; x < W; ++x) grayRow[x] = bytes.charCodeAt(x);
       return true;
     }
-    let x = 0;
-    for (let i = 2; i + 1 < entry.length && x < W; i += 2) {
-      const end = Math.min(x + entry[i + 1], W);
-      grayRow.fill(entry[i], x, end);
-      x = end;
-    }
-    return x === W;
+    return readRuns(entry, grayRow);
   }
 
   // Each entry is [first row, last row, row]; returns the rows changed.
   function applyGrayRows(rows, target) {
-    let y0 = H;
-    let y1 = -1;
-    for (const entry of rows) {
-      const first = entry[0];
-      const last = entry[1];
-      if (!(first >= 0 && last >= first && last < H)) continue;
-      if (!readGrayRow(entry)) continue;
-      for (let y = first; y <= last; ++y) target.set(grayRow, y * W);
-      y0 = Math.min(y0, first);
-      y1 = Math.max(y1, last);
-    }
-    return [y0, y1];
+    return applyEntries(rows, readGrayRow, grayRow, target);
   }
 
   function paintPanel(y0, y1) {
