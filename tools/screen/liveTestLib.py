@@ -340,6 +340,17 @@ class Chromium:
         with self.arrived:
             return [e for e in self.events if e.get("method") in methods]
 
+    def expect_no_page_errors(self):
+        """Fails for anything that went wrong in the page so far: a dialog
+        (a hostile text ran a script), an exception, or an error logged,
+        such as a refused resource."""
+        for event in self.events_named("Page.javascriptDialogOpening",
+                                       "Runtime.exceptionThrown"):
+            fail(f"the page: {event}")
+        for event in self.events_named("Log.entryAdded"):
+            if event["params"]["entry"]["level"] == "error":
+                fail(f"the page logged: {event['params']['entry']}")
+
     def _kill(self):
         if self.process.poll() is None:
             os.killpg(self.process.pid, signal.SIGKILL)

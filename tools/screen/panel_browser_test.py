@@ -157,12 +157,7 @@ try:
         check(canvases(browser)["panel"] == b"\xff" * SIZE,
               "the panel view after the erase is not white")
 
-        for event in browser.events_named("Page.javascriptDialogOpening",
-                                          "Runtime.exceptionThrown"):
-            fail(f"the page: {event}")
-        for event in browser.events_named("Log.entryAdded"):
-            if event["params"]["entry"]["level"] == "error":
-                fail(f"the page logged: {event['params']['entry']}")
+        browser.expect_no_page_errors()
         browser.close()
         browser = None
 finally:
