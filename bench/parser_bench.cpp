@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Framing and parsing against the C library's printf and scanf doing the
 // same job. Valid texts only: every refusal writes to syslog and stderr.
 #include <benchmark/benchmark.h>

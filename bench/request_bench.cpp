@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a request call costs beside the kernel's own work: dmDisplayPartial
 // against a raw sendto of the same 18 bytes, from the same kind of socket, to
 // the same loopback receiver; once from one thread, and once from two

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zodm-soak: the sending and checking halves of scripts/soak.
 //   zodm-soak send N PID    sends N requests to 127.0.0.1:50555, where
 //                           zodm-listen (process PID) receives them, and

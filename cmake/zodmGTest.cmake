@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # GoogleTest for the suites: the target's own, found by find_package, or else
 # built here from GoogleTest's sources with the target's compiler. Debian's
 # googletest package (which libgtest-dev brings) keeps them in

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation: the library and its header, a CMake package and a pkg-config
 # file. Installed files find the tree relative to their own location, so an
 # installed prefix can be moved or packaged as it is.

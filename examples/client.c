@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A small application: asks the display service for a full update, a partial
  * update of a rectangle and an erase to white.
  *

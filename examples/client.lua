@@ -1,4 +1,5 @@
 #!/usr/bin/env luajit
+-- SPDX-License-Identifier: MIT
 -- A small application: asks the display service for a full update, a
 -- partial update of a rectangle and an erase to white.
 --

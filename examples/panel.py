@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """An application that draws: it fills the display's framebuffer with a
 page (a title bar, lines of text, a picture), refreshes only the top of it,
 waits, then refreshes the rest. Run it against zodm-screen:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A small display service: binds UDP port 50555 on 127.0.0.1, receives COUNT
  * datagrams, and prints each valid request. Invalid ones are dropped after
  * the library's diagnostics (stderr and syslog).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fuzzSupport.h"
 
 #include <syslog.h>

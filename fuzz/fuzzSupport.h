@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the fuzz harnesses: guarded records, an independent
 // model of what the library must accept, and failure reporting.
 #ifndef ZODM_FUZZ_FUZZSUPPORT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any count and any bytes through zoDmGetArgs: the first four bytes are the
 // count (negative and huge ones included), the rest is the argument text.
 // Only the first min(count, 6) slots may change, each to its field cut to 255

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any bytes, as a NUL-terminated text, through dmParseMessage and through the
 // whole receive pipeline, dmMessageParser. Each result is compared with a
 // small model of the tokenizer and the conversion, and every record is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz harness over saved inputs without libFuzzer, so that any
 // compiler (GCC included) replays the corpus as an ordinary test.
 //   harness_replay PATH...   each PATH a file or a directory of files

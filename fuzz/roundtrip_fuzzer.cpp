@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any DmCommand through the client's framer and back through the server's
 // tokenizer and conversion. The input's bytes are the record (zero-filled
 // when short). Its code as given must frame only if it is 0, 1 or 3, and

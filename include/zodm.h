@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* libzodm: display-update requests carried in UDP datagrams.
  *
  * The client half turns a request (full update, partial update of a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 -- LuaRocks package of the LuaJIT binding. The module needs libzodm.so.2 at
 -- run time (beside zodm.lua, where the loader finds it, or in
 -- ZODM_LIBRARY), not to build: it is one Lua file. From lua/ in a clone:
@@ -17,7 +18,7 @@ zodm sends full updates, partial updates of a rectangle and erases to
 white to a display service on UDP port 50555, frames and parses the
 request texts, and receives them as a display service, through LuaJIT's
 FFI and libzodm.so.2.]],
-  license = "not yet chosen",
+  license = "MIT",
   labels = {"luajit", "ffi", "display", "udp"},
 }
 supported_platforms = {"linux"}

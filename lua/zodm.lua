@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: MIT
 --[[ zodm: display-update requests over UDP, from LuaJIT 2.1.
 
 A binding of libzodm.so.2 through LuaJIT's FFI: no compiler, no C module.

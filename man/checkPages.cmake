@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks the section-3 pages of the build tree against the public header.
 #   cmake -DMODE=coverage|synopsis -DMANDIR=<build>/man -DHEADER=zodm.h
 #         -DSYMBOLS=exported-symbols.txt -P checkPages.cmake

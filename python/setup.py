@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Build hooks of the zodm wheel; the metadata is in pyproject.toml.
 
 A source install (pip install ./python) is pure Python, for any platform,

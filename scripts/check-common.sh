@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash disable=SC2154  # check_name and work: the caller's
 # Shell functions shared by check-install and check-deb, which check an
 # installed libzodm tree the way a user meets it. Sourced, not run. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "dmLog.h"
 
 #include <syslog.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal diagnostics reporter shared by the client and server modules.
 // Never installed: applications see only the lines it writes.
 #ifndef ZODM_DMLOG_H

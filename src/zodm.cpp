@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Client module: request texts and the process-wide client endpoint.
 #include "zodm.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Server module: the service socket, the request tokenizer and the checked
 // receive pipeline. The pipeline reads and writes only the caller's records.
 #include <arpa/inet.h>

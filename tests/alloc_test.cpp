@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The valid request and parsing paths make no heap allocation: malloc,
 // calloc and realloc are interposed and counted while the paths run.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A round trip through the C interface, for running against a library built
  * with another C library than the suite's (scripts/check-musl builds both
  * with musl): a request from the client half through the loopback to a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks what libzodm.so.2 offers and what it needs on a device:
 #   - its defined dynamic symbols are exactly the expected list, and its file
 #     name is libzodm.so.2;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Client requests as they arrive on a loopback socket, the client endpoint's
 // address changes, and what its failures leave behind.
 #include <dlfcn.h>

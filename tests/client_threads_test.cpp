@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client endpoint under concurrent requests and address changes, and
 // calls that must never wait: in a child forked from a busy process, in a
 // signal handler that interrupted a call, after a thread was cancelled.

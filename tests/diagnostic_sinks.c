@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Writes four diagnostics for tests/syslog_test.py, which receives what
  * syslog sends to /dev/log and compares it with this program's standard
  * error: an error, a warning, a 65,507-byte text (the largest a datagram

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request texts written by dmMessageFramer, and the service port.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The public header compiles as strict C and its records have the sizes and
  * layouts that the wire and the display service rely on. */
 #include <stddef.h>

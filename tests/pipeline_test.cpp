@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DmMessage to checked DmCommand: number conversion, validation and the
 // three-stage receive pipeline, including concurrent use with separate records.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The display service's socket: where initServer binds it, what it reports,
 // what a second bind on the same port leaves behind, and requests received
 // through it.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Diagnostics reach a real syslog receiver, and standard error, alike.
 
     syslog_test.py EMITTER [EMULATOR WORDS...]

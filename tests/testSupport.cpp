@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "testSupport.h"
 
 #include <arpa/inet.h>

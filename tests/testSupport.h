@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared test helpers: diagnostics capture, fresh-process runs, sentinel
 // commands and a loopback UDP receiver. The suites rely on the standard
 // headers included here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request text to DmMessage: token recognition, refusals and field splitting.
 #include <gtest/gtest.h>
 

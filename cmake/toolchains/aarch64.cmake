@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 64-bit ARM (Debian arm64): cmake --preset aarch64, or
 # cmake -B build -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64.cmake
 set(CMAKE_SYSTEM_PROCESSOR aarch64)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit ARM, soft-float ABI (Debian armel's g++-arm-linux-gnueabi): the
 # loader is ld-linux.so.3, as on Kindle before firmware 5.16.3, PocketBook and
 # Bookeen. cmake --preset armel, or

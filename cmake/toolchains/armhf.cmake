@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit ARM, hard float (Debian armhf): cmake --preset armhf, or
 # cmake -B build -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/armhf.cmake
 set(CMAKE_SYSTEM_PROCESSOR arm)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared part of the Debian cross toolchains: set ZODM_TARGET (a GNU triplet
 # such as arm-linux-gnueabihf), ZODM_QEMU (the qemu-user program) and
 # CMAKE_SYSTEM_PROCESSOR (and, to have qemu emulate a given CPU, the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # x86-64 Linux with musl instead of glibc, from Debian's musl-tools: builds
 # the library against musl's headers and links it as a musl shared object.
 #   cmake -B build/musl -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/musl-x86_64.cmake \

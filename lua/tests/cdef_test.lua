@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: MIT
 -- The FFI declarations in lua/zodm.lua against include/zodm.h: the same
 -- declarations, token for token and in the same order, the header's integer
 -- macros written as one enum where the first of them stands. Any changed

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The rockspec of this version installs zodm.lua, and nothing else, as the
 # module zodm into a fresh LuaRocks tree.
 #   luarocks_test.sh LUA-DIRECTORY VERSION

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: MIT
 -- The LuaJIT binding against the library of the build tree, with requests
 -- sent and received through real loopback sockets on port 50555.
 --

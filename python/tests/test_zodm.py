@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The binding against the library of the build tree (LD_LIBRARY_PATH), with
 requests sent and received through real loopback sockets on port 50555."""
 

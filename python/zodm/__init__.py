@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Display-update requests over UDP, from Python.
 
 A ctypes binding of libzodm.so.2: it needs no compiler, only the library,

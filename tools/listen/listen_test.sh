@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # End-to-end test of the tools on loopback port 50555:
 #   [ZODM_EMULATOR="qemu-arm -L /usr/arm-linux-gnueabihf"] \
 #     tools_test.sh ZODM_SEND ZODM_LISTEN

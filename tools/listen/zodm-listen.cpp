@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zodm-listen: a display service for debugging. Binds the service socket with
 // the library, runs every received request through dmMessageParser and prints
 // one line per datagram: what was accepted, or the refused text.

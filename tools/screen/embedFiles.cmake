@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Writes a C++ source that holds files as byte arrays, each returned by a
 # function of namespace zodm::live:
 #   cmake -DOUTPUT=out.cpp -DHEADER=liveAssets.h \

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // See framebuffer.h.
 #include "framebuffer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The display's framebuffer as zodm-screen reads it: a file that the
 // application draws into, one byte of gray per pixel (0 black, 255 white),
 // kWidth x kHeight pixels row after row with no header, mapped shared so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The framebuffer file and the panel it feeds, without sockets: files are
 // made in a scratch directory and drawn into with plain writes, as an
 // application that does not map them would.

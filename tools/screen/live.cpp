@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // See live.h.
 #include "live.h"
 

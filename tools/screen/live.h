@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live page's side of zodm-screen, without HTTP: the feed that the
 // receive loop hands each datagram to and that the page's viewers read at
 // their own pace, the messages they are sent, where the page is served and

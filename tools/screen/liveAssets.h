@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live page's files, built into zodm-screen from tools/screen/page/ (see
 // embedFiles.cmake), so the page needs nothing from anywhere else.
 #ifndef ZODM_TOOLS_LIVEASSETS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The panel's side of the live page's feed (see live.h): the framebuffer as
 // the feed last saw it, looked at by a thread of the feed's, and the
 // panel's and the framebuffer's rows in a viewer's messages. As for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // See liveServer.h. libmicrohttpd runs one thread per connection, so a
 // viewer's stream may wait for the feed's news in its own thread; the
 // receive loop never waits for it (see live.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live page's HTTP server, on libmicrohttpd: serves the page and, to at
 // most kMaxViewers viewers at a time, the feed's messages as Server-Sent
 // Events. It answers GET and HEAD only, only to requests that carry the

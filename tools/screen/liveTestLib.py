@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Shared by the live page's tests: zodm-screen and zodm-send run as
 programs (through ZODM_EMULATOR in a cross build), the page's event stream
 read as a browser would, and Debian's chromium driven headless through its

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The live page in a real browser: Debian's chromium, headless, opens the
 address that zodm-screen --serve printed, with its key, and must land on
 the page without it; zodm-send feeds the emulator on loopback port 50555.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The live page's key, in a network namespace of its own:
 
     [ZODM_EMULATOR="qemu-arm -L ..."] live_key_test.py ZODM_SCREEN

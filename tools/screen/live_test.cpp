@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live page's feed and its messages, the escaping of received texts, the
 // --serve address and the routes, without HTTP.
 #include "live.h"

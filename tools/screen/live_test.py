@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """zodm-screen --serve end to end, over HTTP, without a browser:
 
     [ZODM_EMULATOR="qemu-arm -L ..."] live_test.py ZODM_SCREEN ZODM_SEND

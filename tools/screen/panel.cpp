@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // See panel.h.
 #include "panel.h"
 

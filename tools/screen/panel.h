@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the e-paper shows: the panel, which takes the framebuffer's pixels
 // only where a request refreshes them. It starts white; a partial update
 // copies its rectangle from the framebuffer as it is when the request is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // See panelPicture.h.
 #include "panelPicture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The panel as a picture (--panel): what the e-paper shows, written as an
 // 8-bit gray PNG of kWidth x kHeight pixels, one per pixel of the panel.
 // Drawn with cairo, so only builds with the picture have it.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The live page's panel in a real browser: Debian's chromium, headless,
 opens the page of zodm-screen --serve --framebuffer FILE --panel PNG, while
 shapes are drawn into FILE and zodm-send asks for refreshes.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """zodm-screen --framebuffer and --panel end to end: what the reader sees.
 
     [ZODM_EMULATOR=...] [ZODM_PICTURE=0] panel_test.py ZODM_SCREEN ZODM_SEND

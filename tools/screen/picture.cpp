@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // See picture.h.
 #include "picture.h"
 

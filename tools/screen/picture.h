@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zodm-screen's picture: the emulator's state drawn with cairo as a heat map
 // of refresh counts, with its colour scale, the last partial rectangles and
 // the totals, written as PNG. Only --picture needs it (and cairo).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The picture of the emulator's state: written as PNG, its pixels are read
 // back with cairo.
 #include "picture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // See screen.h.
 #include "screen.h"
 

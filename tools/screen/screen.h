@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The display emulator behind zodm-screen: what each cell of the display area
 // went through (how often it was refreshed, and by which request), totals of
 // the requests, and the colour scale of its heat map. Drawing it is in

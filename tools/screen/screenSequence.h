@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fixed sequence of requests that the emulator's tests share.
 #ifndef ZODM_TOOLS_SCREENSEQUENCE_H
 #define ZODM_TOOLS_SCREENSEQUENCE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulator's state, totals and colour scale, without sockets or cairo.
 #include "screen.h"
 

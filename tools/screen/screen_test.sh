@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # End-to-end test of zodm-screen on loopback port 50555:
 #   [ZODM_EMULATOR="qemu-arm -L /usr/arm-linux-gnueabihf"] [ZODM_PICTURE=0] \
 #     screen_test.sh ZODM_SEND ZODM_SCREEN

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zodm-screen: a display emulator. Receives requests like zodm-listen, and
 // prints the same lines, while keeping what each cell of the display area
 // went through; with --picture it draws that as a PNG heat map (in builds

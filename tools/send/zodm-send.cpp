@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zodm-send: sends one display-update request from a shell or a script,
 // through the library's request calls, as any application would.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // See requestLines.h.
 #include "requestLines.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The line the display services (zodm-listen, zodm-screen) print for each
 // received datagram: an accepted request's values, or the refused text shown
 // whole, as text or as one JSON object; and the decimal and hex writers that

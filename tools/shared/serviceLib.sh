@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash
 # Starting a display service and knowing, without sleeping, that it has
 # bound its port (or, with --tap, that it watches): shared by the tools'

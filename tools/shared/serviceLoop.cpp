@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // See serviceLoop.h.
 #include "serviceLoop.h"
 

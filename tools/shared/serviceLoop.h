@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The display services' receive loop: the service socket bound with
 // initServer (or a tap, see tap.h), each datagram run through
 // dmMessageParser and printed as its line (requestLines.h), and the totals.

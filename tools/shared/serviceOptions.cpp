@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // See serviceOptions.h.
 #include "serviceOptions.h"
 

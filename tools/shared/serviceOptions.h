@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The options that both display services (zodm-listen, zodm-screen) take,
 // read from getopt_long beside each service's own: --all, --json, --count,
 // --buffer, --tap, --help and --version.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // See tap.h: the capture behind --tap, through libpcap. Nothing is bound, so
 // the display service that owns the port keeps receiving every datagram;
 // the tap sees copies.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Watching the datagrams addressed to a display service instead of
 // receiving them: the services' datagram sources (their bound socket, or a
 // packet capture through libpcap that binds nothing) and the reading of a

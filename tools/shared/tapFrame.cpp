@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // See tap.h: a captured frame read down to its UDP payload. The capture's
 // filter already asks for IPv4 UDP to the port, but every header is checked
 // here again: a frame is whatever the wire carried, and a text is parsed

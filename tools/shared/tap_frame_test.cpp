@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Captured frames read down to their UDP payload: every link type a tap
 // accepts, and frames a service would never receive or that cannot be read
 // whole, which must give no payload. Each frame lies in a buffer of exactly

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # End-to-end test of --tap, in a network namespace of its own:
 #   [ZODM_EMULATOR="qemu-arm -L /usr/arm-linux-gnueabihf"] \
 #     tap_test.sh ZODM_SEND ZODM_LISTEN [ZODM_SCREEN]

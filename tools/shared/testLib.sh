@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash
 # Sourced by the tools' end-to-end tests: a scratch directory $work, removed
 # at exit together with the background process whose id is in $service, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // See usageErrors.h: the one part of the shared code that zodm-send uses.
 // Kept apart from the display services' receive loop, so that zodm-send
 // links nothing that only the services need (libpcap).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tools' argument errors, in the same words in all three tools, their
 // exit statuses and the version that --version shows.
 #ifndef ZODM_TOOLS_USAGEERRORS_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // zodm-screen's live page. It reads the emulator's event stream (/events)
 // and shows the heat map of refresh counts, each refresh as it arrives, the
 // last requests and the totals. It only reads: its only requests are GETs of
