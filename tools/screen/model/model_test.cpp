@@ -1,0 +1,238 @@
+// SPDX-License-Identifier: MIT
+// The e-paper model with exact times: tables of (arrival, request) and what
+// the panel makes of them, with the built-in profile (A2 120 ms, DU 260 ms,
+// GL16 and GC16 450 ms; a full update GC16 flashing, 450 + 200 ms).
+#include "model.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace zodm::model {
+namespace {
+
+constexpr Micros kMs = 1000;
+
+DmCommand partial(int x0, int y0, int x1, int y1, int quality,
+                  int priority = 0) {
+  return {DM_CMD_DISPLAY_PARTIAL, priority, quality, x0, y0, x1, y1};
+}
+constexpr DmCommand kFull{DM_CMD_DISPLAY, 0, 0, 0, 0, 0, 0};
+constexpr DmCommand kErase{DM_CMD_ERASE_TO_WHITE, 0, 0, 0, 0, 0, 0};
+
+// A framebuffer in memory.
+class Plane final : public Source {
+ public:
+  Plane()
+      : pixels(static_cast<std::size_t>(screen::kWidth) * screen::kHeight,
+               255) {}
+  void copy(const screen::Rect& r, uint8_t* plane) override {
+    for (int y = r.y0; y <= r.y1; ++y)
+      for (int x = r.x0; x <= r.x1; ++x)
+        plane[index(x, y)] = pixels[index(x, y)];
+  }
+  void fill(int x0, int y0, int x1, int y1, uint8_t gray) {
+    for (int y = y0; y <= y1; ++y)
+      for (int x = x0; x <= x1; ++x) pixels[index(x, y)] = gray;
+  }
+  static std::size_t index(int x, int y) {
+    return static_cast<std::size_t>(y) * screen::kWidth +
+           static_cast<std::size_t>(x);
+  }
+  std::vector<uint8_t> pixels;
+};
+
+struct Arrival {
+  Micros at;
+  DmCommand command;
+};
+
+struct Expected {
+  unsigned long long updates, merged, collisions, flashes;
+  Micros waited, busy, max;  // max: the largest latency
+};
+
+TEST(Model, TimesCollisionsAndMerges) {
+  const struct {
+    const char* name;
+    std::vector<Arrival> arrivals;
+    Expected expected;
+  } kCases[] = {
+      // The second waits for the first: 440 ms, then its own 450.
+      {"overlapping GC16 partials 10 ms apart",
+       {{0, partial(0, 0, 100, 100, 3)},
+        {10 * kMs, partial(50, 50, 150, 150, 3)}},
+       {2, 0, 1, 0, 440 * kMs, 900 * kMs, 890 * kMs}},
+      {"disjoint GC16 partials run at once",
+       {{0, partial(0, 0, 100, 100, 3)},
+        {10 * kMs, partial(200, 200, 300, 300, 3)}},
+       {2, 0, 0, 0, 0, 460 * kMs, 450 * kMs}},
+      // The second and third both wait for the first and merge: one update
+      // of their box, which then runs once.
+      {"waiting updates merge",
+       {{0, partial(0, 0, 100, 100, 0)},
+        {1 * kMs, partial(50, 50, 120, 120, 0)},
+        {2 * kMs, partial(121, 60, 200, 90, 0)}},
+       {2, 1, 1, 0, 119 * kMs, 240 * kMs, 239 * kMs}},
+      // A partial waiting behind a full update, then another full update:
+      // the waiting two merge and the merge flashes (450 + 200 ms).
+      {"a flash and a non-flash merged flash",
+       {{0, kFull}, {5 * kMs, partial(0, 0, 10, 10, 0)}, {6 * kMs, kFull}},
+       {2, 1, 2, 2, 645 * kMs, 1300 * kMs, 1295 * kMs}},
+      // Stronger waveform wins a merge: A2 and GL16 waiting become GL16.
+      {"differing waveforms merge to the stronger",
+       {{0, partial(0, 0, 300, 300, 3)},
+        {1 * kMs, partial(0, 0, 10, 10, 0)},
+        {2 * kMs, partial(5, 5, 20, 20, 2)}},
+       {2, 1, 2, 0, 449 * kMs, 900 * kMs, 899 * kMs}},
+      {"dumps refresh nothing",
+       {{0, {DM_CMD_DUMP, 7, 0, 0, 0, 0, 0}}},
+       {0, 0, 0, 0, 0, 0, 0}},
+      // An erase flashes like a full update; a partial after it waits.
+      {"an erase and a partial keep their order",
+       {{0, partial(0, 0, 10, 10, 0)},
+        {1 * kMs, kErase},
+        {2 * kMs, partial(0, 0, 10, 10, 0)}},
+       {3, 0, 2, 1, 119 * kMs + 768 * kMs, 120 * kMs + 650 * kMs + 120 * kMs,
+        888 * kMs}},
+  };
+  const Profile profile = defaultProfile();
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Model model(profile, nullptr);
+    for (const Arrival& a : c.arrivals) model.submit(a.at, a.command);
+    model.finish(c.arrivals.back().at);
+    const Summary s = model.summary();
+    EXPECT_EQ(c.expected.updates, s.updates);
+    EXPECT_EQ(c.expected.merged, s.merged);
+    EXPECT_EQ(c.expected.collisions, s.collisions);
+    EXPECT_EQ(c.expected.flashes, s.flashes);
+    EXPECT_EQ(c.expected.waited, s.waited);
+    EXPECT_EQ(c.expected.busy, s.busy);
+    EXPECT_EQ(c.expected.max, s.max);
+    EXPECT_EQ(0U, model.running() + model.waiting());
+  }
+}
+
+TEST(Model, ConcurrencyLimitAndPriority) {
+  Profile profile = defaultProfile();
+  profile.concurrent = 1;
+  const struct {
+    PriorityOrder order;
+    std::vector<Micros> latencies;  // in order of arrival
+  } kCases[] = {
+      {PriorityOrder::Ignored, {120 * kMs, 240 * kMs, 360 * kMs, 480 * kMs}},
+      // The last, of priority 3, goes first once the slot frees.
+      {PriorityOrder::HighestFirst,
+       {120 * kMs, 360 * kMs, 480 * kMs, 240 * kMs}},
+      {PriorityOrder::LowestFirst,
+       {120 * kMs, 240 * kMs, 360 * kMs, 480 * kMs}},
+  };
+  for (const auto& c : kCases) {
+    profile.priority = c.order;
+    Model model(profile, nullptr);
+    // Disjoint: they wait for the slot, not for each other.
+    for (int i = 0; i < 4; ++i)
+      model.submit(0, partial(i * 100, 0, i * 100 + 10, 10, 0, i == 3 ? 3 : 0));
+    EXPECT_EQ(1U, model.running());
+    model.finish(0);
+    EXPECT_EQ(0U, model.summary().collisions);
+    const auto& h = model.history();
+    ASSERT_EQ(c.latencies.size(), h.size());
+    for (std::size_t i = 0; i < h.size(); ++i)
+      EXPECT_EQ(c.latencies[i], h[i].end - h[i].arrival) << i;
+  }
+}
+
+TEST(Model, PixelsLevelsAndResidue) {
+  const Profile profile = defaultProfile();
+  Plane framebuffer;
+  // A gradient across the area.
+  for (int x = 0; x < screen::kWidth; ++x)
+    framebuffer.fill(x, 0, x, 10, static_cast<uint8_t>(x * 255 / DM_MAX_X));
+  Model model(profile, &framebuffer);
+  model.submit(0, partial(0, 0, DM_MAX_X, 10, 0));  // A2: black and white
+  model.finish(0);
+  // White stays; black shows what it keeps of the white before it.
+  std::vector<int> grays(256, 0);
+  for (int x = 0; x < screen::kWidth; ++x) grays[model.at(x, 5)] = 1;
+  EXPECT_EQ(2, std::count(grays.begin(), grays.end(), 1));
+  EXPECT_EQ(1, grays[255]);
+  EXPECT_EQ(model.residue(0, 5), model.at(0, 5));
+
+  // A full update (GC16, flashing: no residue) reaches 16 levels of it.
+  model.submit(200 * kMs, kFull);
+  model.finish(200 * kMs);
+  std::fill(grays.begin(), grays.end(), 0);
+  for (int x = 0; x < screen::kWidth; ++x) grays[model.at(x, 5)] = 1;
+  EXPECT_EQ(16, std::count(grays.begin(), grays.end(), 1));
+}
+
+TEST(Model, ResidueBuildsOverA2PassesAndAFlashClearsIt) {
+  const Profile profile = defaultProfile();  // A2 leaves 0.10 of a change
+  Plane framebuffer;
+  Model model(profile, &framebuffer);
+  // Black, white, black: three A2 passes of 255 steps each.
+  const struct {
+    uint8_t drawn;
+    int residue;  // steps kept afterwards (13/128 of 255 each)
+    uint8_t shown;
+  } kPasses[] = {{0, 26, 26}, {255, 52, 203}, {0, 78, 78}};
+  Micros t = 0;
+  for (const auto& pass : kPasses) {
+    framebuffer.fill(10, 10, 20, 20, pass.drawn);
+    model.submit(t, partial(10, 10, 20, 20, 0));
+    t += 200 * kMs;
+    model.advance(t);
+    EXPECT_EQ(pass.residue, model.residue(15, 15));
+    EXPECT_EQ(pass.shown, model.at(15, 15));
+    EXPECT_EQ(255, model.at(21, 15));  // outside: untouched
+  }
+  EXPECT_EQ(78, model.summary().residueMax);
+  EXPECT_EQ(10, model.summary().residueX);
+  EXPECT_EQ(10, model.summary().residueY);
+  // A full update flashes: the residue is gone, the level stays.
+  model.submit(t, kFull);
+  model.finish(t);
+  EXPECT_EQ(0, model.summary().residueMax);
+  EXPECT_EQ(0, model.at(15, 15));
+  EXPECT_EQ(255, model.at(21, 15));
+  // A snapshot at the start: drawing while the update runs shows later.
+  framebuffer.fill(30, 30, 40, 40, 0);
+  t += 700 * kMs;
+  model.submit(t, partial(30, 30, 40, 40, 3));
+  framebuffer.fill(30, 30, 40, 40, 255);
+  model.finish(t);
+  EXPECT_EQ(0, model.at(35, 35) - model.residue(35, 35));
+}
+
+TEST(Model, SummaryText) {
+  Summary s;
+  s.updates = 3;
+  s.merged = 1;
+  s.collisions = 1;
+  s.waited = 440 * kMs;
+  s.flashes = 1;
+  s.busy = 900 * kMs;
+  s.run = 1800 * kMs;
+  s.p50 = 450 * kMs;
+  s.p95 = 890500;
+  s.max = 890500;
+  s.residueMax = 26;
+  s.residueX = 10;
+  s.residueY = 20;
+  EXPECT_EQ(
+      "panel: 3 updates (1 merged), 1 collision, waited 440 ms, 1 flash, "
+      "busy 900 ms of 1800 ms (50%), latency p50 450 ms, p95 890.5 ms, max "
+      "890.5 ms, largest residue 26 at (10,20)",
+      describeSummary(s));
+  EXPECT_EQ(
+      "\"updates\":3,\"merged\":1,\"collisions\":1,\"waited_ms\":440,"
+      "\"flashes\":1,\"busy_ms\":900,\"run_ms\":1800,\"latency_ms\":{\"p50\":"
+      "450,\"p95\":890.5,\"max\":890.5},\"residue_max\":26,\"residue_at\":[10,"
+      "20]",
+      summaryJson(s));
+}
+
+}  // namespace
+}  // namespace zodm::model
