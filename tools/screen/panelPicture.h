@@ -5,6 +5,7 @@
 #ifndef ZODM_TOOLS_PANELPICTURE_H
 #define ZODM_TOOLS_PANELPICTURE_H
 
+#include <cstdint>
 #include <string>
 
 #include "panel.h"
@@ -12,13 +13,18 @@
 
 namespace zodm::screen {
 
-// The panel's pixels in an A8 image, whose bytes cairo writes to PNG as
-// gray levels.
-Surface drawPanel(const Panel& panel);
+// kWidth x kHeight gray pixels, row after row, in an A8 image, whose bytes
+// cairo writes to PNG as gray levels.
+Surface drawGray(const uint8_t* pixels);
 
-// Writes the panel as PNG to path, atomically as writePicture does.
+// Writes the pixels as PNG to path, atomically as writePicture does.
 // Returns an empty string, or why it failed.
-std::string writePanel(const Panel& panel, const std::string& path);
+std::string writeGray(const uint8_t* pixels, const std::string& path);
+
+// The same for the ideal panel.
+inline std::string writePanel(const Panel& panel, const std::string& path) {
+  return writeGray(panel.pixels(), path);
+}
 
 }  // namespace zodm::screen
 

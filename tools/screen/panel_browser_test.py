@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 """The live page's panel in a real browser: Debian's chromium, headless,
-opens the page of zodm-screen --serve --framebuffer FILE --panel PNG, while
+opens the page of zodm-screen --serve --framebuffer FILE --ideal-panel PNG, while
 shapes are drawn into FILE and zodm-send asks for refreshes.
 
     [ZODM_PICTURE=0] panel_browser_test.py ZODM_SCREEN ZODM_SEND CHROMIUM \
@@ -90,7 +90,7 @@ panel = os.path.join(work.name, "panel.png")
 with_picture = os.environ.get("ZODM_PICTURE", "1") != "0"
 screen = Screen(screen_program, "--serve", f"127.0.0.1:{port}",
                 "--framebuffer", framebuffer,
-                *(["--panel", panel] if with_picture else []))
+                *(["--ideal-panel", panel] if with_picture else []))
 if not screen.wait_bound():
     fail(f"zodm-screen did not start: {screen.lines}")
     finish("panel_page_browser")

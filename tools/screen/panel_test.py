@@ -84,8 +84,10 @@ def differences(expected, actual):
             f"{(where[0] % WIDTH, where[0] // WIDTH) if where else None}")
 
 
-screen = Screen(screen_program, "--framebuffer", framebuffer, "--panel",
-                panel)
+# The ideal panel is checked as it changes; the model's, at exit.
+model_panel = os.path.join(work.name, "model.png")
+screen = Screen(screen_program, "--framebuffer", framebuffer, "--ideal-panel",
+                panel, "--panel", model_panel)
 if not check(screen.wait_bound(), f"zodm-screen did not start: {screen.lines}"):
     finish("panel_end_to_end")
 with open(framebuffer, "rb") as f:
@@ -139,6 +141,10 @@ stale = (A[2] - A[0] + 1) * (A[3] - A[1] + 1) + (B[2] - B[0] + 1) * (
     B[3] - B[1] + 1) + (C[2] - C[0] + 1) * (C[3] - C[1] + 1)
 check(f"zodm-screen: framebuffer {framebuffer}: {stale} pixels stale in "
       "(40,0)-(768,1000)" in screen.lines and
-      f"zodm-screen: panel written to {panel}" in screen.lines,
+      f"zodm-screen: ideal panel written to {panel}" in screen.lines and
+      f"zodm-screen: panel written to {model_panel}" in screen.lines,
       f"at exit: {screen.lines}")
+# The erase came last: once it has completed, the panel is white again.
+check(read_gray_png(model_panel)[2] == b"\xff" * SIZE,
+      "the model's panel is not white after the erase")
 finish("panel_end_to_end")

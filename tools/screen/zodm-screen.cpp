@@ -7,6 +7,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +16,9 @@
 #include <vector>
 
 #include "framebuffer.h"
+#include "modelRunner.h"
 #include "panel.h"
+#include "profile.h"
 #include "screen.h"
 #include "serviceLoop.h"
 #include "serviceOptions.h"
@@ -40,6 +43,13 @@ constexpr char kHelpStart[] =
     "for each cell of the 769 x 1025 display area, how often it was\n"
     "refreshed and by which request. A full update and an erase refresh\n"
     "every cell; a partial update the rectangle between its corners.\n"
+    "It also models what an e-paper panel makes of the requests: each\n"
+    "becomes an update with the waveform a display profile gives its\n"
+    "quality level; updates over disjoint regions run at once, one that\n"
+    "overlaps a running update waits for it (a collision), waiting ones\n"
+    "merge; a full update flashes; fast waveforms leave residue. At exit it\n"
+    "says what the run cost: updates, merges, collisions, flashes, how long\n"
+    "the panel was busy and each request's latency.\n"
     "\n"
     "Options:\n";
 
@@ -88,13 +98,33 @@ constexpr char kFramebufferHelp[] =
 
 #if ZODM_PICTURE
 constexpr char kPanelHelp[] =
-    "      --panel=PNG     write the panel to PNG (8-bit gray, 769 x 1025) at\n"
-    "                      start, after each accepted request and at exit, as\n"
-    "                      --picture does; needs --framebuffer\n";
+    "      --panel=PNG     write the e-paper panel as the model has it (8-bit\n"
+    "                      gray, 769 x 1025: the waveforms' gray levels and\n"
+    "                      residue) to PNG at start, at most twice a second\n"
+    "                      while updates complete, and at exit, once every\n"
+    "                      update has completed; needs --framebuffer\n"
+    "      --ideal-panel=PNG\n"
+    "                      write the ideal panel to PNG (a refresh copies its\n"
+    "                      rectangle at once, in 256 grays) at start, after\n"
+    "                      each accepted request and at exit, as --picture\n"
+    "                      does; needs --framebuffer\n";
 #else
 constexpr char kPanelHelp[] =
-    "      --panel=PNG     not in this build, which was made without cairo\n";
+    "      --panel=PNG, --ideal-panel=PNG\n"
+    "                      not in this build, which was made without cairo\n";
 #endif
+
+constexpr char kProfileHelp[] =
+    "      --profile=FILE  read the display profile from FILE, a TOML file:\n"
+    "                      the waveform of each quality level, each\n"
+    "                      waveform's gray levels, duration, flash and\n"
+    "                      residue, what a full update and an erase use, how\n"
+    "                      many updates run at once, how priority orders\n"
+    "                      waiting updates; keys left out keep the built-in\n"
+    "                      values. A bad profile: one line naming the file\n"
+    "                      and the line, exit status 2\n"
+    "      --print-profile print the display profile (the built-in one, or\n"
+    "                      FILE's) as a TOML file to copy and edit, and exit\n";
 
 constexpr char kHelpEnd[] =
     "  -r, --recent=N      outline the last N partial rectangles (default 8,\n"
@@ -116,10 +146,12 @@ constexpr char kHelpEnd[] =
     "\n"
     "SIGINT and SIGTERM end it. On exit it prints how many datagrams it\n"
     "received, accepted and refused and how many the kernel dropped, then\n"
-    "the picture's totals, to standard error. Exit status 0; 1 when the\n"
-    "picture cannot be written, the live page's address cannot be used, the\n"
-    "port cannot be bound (another service holds it), the tap cannot start\n"
-    "or output fails; 2 for bad arguments.\n"
+    "the picture's totals and what the run cost the panel, to standard\n"
+    "error (with --json, the last object has the cost under \"panel\").\n"
+    "Exit status 0; 1 when the picture cannot be written, the live page's\n"
+    "address cannot be used, the port cannot be bound (another service\n"
+    "holds it), the tap cannot start or output fails; 2 for bad arguments\n"
+    "or a bad profile.\n"
     "\n"
     "Examples:\n"
     "  zodm-screen --picture /tmp/screen.png & zodm-send partial 2 1 0 0 100 "
@@ -131,6 +163,12 @@ constexpr int kServeOption = 2000;
 // ... and for --framebuffer and --panel.
 constexpr int kFramebufferOption = 2001;
 constexpr int kPanelOption = 2002;
+constexpr int kIdealPanelOption = 2003;
+constexpr int kProfileOption = 2004;
+constexpr int kPrintProfileOption = 2005;
+
+// The model's panel is written at most this often while updates complete.
+constexpr auto kPanelInterval = std::chrono::milliseconds(500);
 
 int usageError(const std::string& problem) {
   return zodm::tools::usageError(kTool, kUsage, problem);
@@ -155,6 +193,20 @@ bool savePanel([[maybe_unused]] const zodm::screen::Panel& panel,
                const std::string& path) {
 #if ZODM_PICTURE
   const std::string problem = zodm::screen::writePanel(panel, path);
+  if (problem.empty()) return true;
+#else
+  const std::string problem = "this zodm-screen was built without cairo";
+#endif
+  std::fprintf(stderr, "%s: cannot write the panel %s: %s\n", kTool,
+               path.c_str(), problem.c_str());
+  return false;
+}
+
+// Writes the model's panel, kWidth x kHeight gray pixels, saying in one
+// line why when it cannot.
+bool saveGray([[maybe_unused]] const uint8_t* pixels, const std::string& path) {
+#if ZODM_PICTURE
+  const std::string problem = zodm::screen::writeGray(pixels, path);
   if (problem.empty()) return true;
 #else
   const std::string problem = "this zodm-screen was built without cairo";
@@ -206,8 +258,11 @@ int listenForViewers(const zodm::live::Endpoint& endpoint) {
 #endif
 
 int run(int argc, char* argv[]) {
+  // The model's time 0: the tool's start.
+  const auto start = zodm::screen::ModelRunner::Clock::now();
   const std::string help = std::string(kHelpStart) + kPictureHelp + kServeHelp +
-                           kFramebufferHelp + kPanelHelp + kHelpEnd;
+                           kFramebufferHelp + kPanelHelp + kProfileHelp +
+                           kHelpEnd;
   const zodm::tools::ToolText text{kTool, kUsage, help.c_str()};
   const std::string shortOptions = zodm::tools::serviceShortOptions("p:r:");
   const auto longOptions = zodm::tools::serviceLongOptions({
@@ -216,12 +271,18 @@ int run(int argc, char* argv[]) {
       {"serve", required_argument, nullptr, kServeOption},
       {"framebuffer", required_argument, nullptr, kFramebufferOption},
       {"panel", required_argument, nullptr, kPanelOption},
+      {"ideal-panel", required_argument, nullptr, kIdealPanelOption},
+      {"profile", required_argument, nullptr, kProfileOption},
+      {"print-profile", no_argument, nullptr, kPrintProfileOption},
   });
   zodm::tools::ServiceOptions options;
   options.tool = kTool;
   std::string picture;
   std::string framebufferPath;
   std::string panelPicture;
+  std::string idealPanelPicture;
+  std::string profilePath;
+  bool printProfile = false;
   unsigned long long recent = 8;
   [[maybe_unused]] bool serve = false;
 #if ZODM_LIVE_PAGE
@@ -244,6 +305,16 @@ int run(int argc, char* argv[]) {
     } else if (c == kPanelOption) {
       panelPicture = optarg;
       if (panelPicture.empty()) return usageError("--panel: the name is empty");
+    } else if (c == kIdealPanelOption) {
+      idealPanelPicture = optarg;
+      if (idealPanelPicture.empty())
+        return usageError("--ideal-panel: the name is empty");
+    } else if (c == kProfileOption) {
+      profilePath = optarg;
+      if (profilePath.empty())
+        return usageError("--profile: the name is empty");
+    } else if (c == kPrintProfileOption) {
+      printProfile = true;
     } else if (c == kServeOption) {
 #if ZODM_LIVE_PAGE
       const std::string problem = zodm::live::parseEndpoint(optarg, endpoint);
@@ -268,6 +339,30 @@ int run(int argc, char* argv[]) {
     return status;
   if (!panelPicture.empty() && framebufferPath.empty())
     return usageError("--panel needs --framebuffer: the panel shows FILE");
+  if (!idealPanelPicture.empty() && framebufferPath.empty())
+    return usageError(
+        "--ideal-panel needs --framebuffer: the panel shows FILE");
+
+  // The profile is read before anything binds: a bad one ends the emulator
+  // before an application could find it running.
+  zodm::model::Profile profile = zodm::model::defaultProfile();
+  if (!profilePath.empty()) {
+    const std::string problem = zodm::model::readProfile(profilePath, profile);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "%s: %s\n", kTool, problem.c_str());
+      return zodm::tools::kExitUsage;
+    }
+  }
+  if (printProfile) {
+    const std::string toml = zodm::model::printProfile(profile);
+    if (std::fwrite(toml.data(), 1, toml.size(), stdout) != toml.size() ||
+        std::fflush(stdout) != 0) {
+      std::fprintf(stderr, "%s: cannot write output: %s\n", kTool,
+                   std::strerror(errno));
+      return zodm::tools::kExitFailure;
+    }
+    return 0;
+  }
 
   // The framebuffer is mapped before anything binds: one that cannot be
   // used ends the emulator before the application could find it running.
@@ -295,13 +390,48 @@ int run(int argc, char* argv[]) {
 #endif
     return zodm::tools::kExitFailure;
   }
-  // So does the first picture of the panel.
-  if (!panelPicture.empty() && !savePanel(*panel, panelPicture)) {
+  // So do the first pictures of the panels.
+  if ((!idealPanelPicture.empty() && !savePanel(*panel, idealPanelPicture)) ||
+      (!panelPicture.empty() &&
+       !saveGray(std::vector<uint8_t>(zodm::screen::kFramebufferBytes,
+                                      zodm::screen::kWhite)
+                     .data(),
+                 panelPicture))) {
 #if ZODM_LIVE_PAGE
     if (listenFd >= 0) close(listenFd);
 #endif
     return zodm::tools::kExitFailure;
   }
+
+  // The e-paper model, on a thread of its own. While updates complete, its
+  // panel's picture is written from that thread, at most every
+  // kPanelInterval; a failure there is said once, and the picture at exit
+  // decides the status.
+  std::unique_ptr<zodm::screen::FramebufferSource> source;
+  if (framebuffer)
+    source = std::make_unique<zodm::screen::FramebufferSource>(*framebuffer);
+  std::unique_ptr<zodm::screen::ModelRunner> runner;
+  auto lastPanel = zodm::screen::ModelRunner::Clock::now();
+  unsigned long long panelChanges = 0;
+  bool panelFailed = false;
+  zodm::screen::ModelRunner::OnChange onModelChange;
+  if (!panelPicture.empty())
+    onModelChange = [&] {
+      const auto now = zodm::screen::ModelRunner::Clock::now();
+      if (panelFailed || now - lastPanel < kPanelInterval) return;
+      std::vector<uint8_t> pixels;
+      const bool changed = runner->read([&](const zodm::model::Model& m) {
+        if (m.changes() == panelChanges) return false;
+        panelChanges = m.changes();
+        pixels.assign(m.pixels(), m.pixels() + zodm::screen::kFramebufferBytes);
+        return true;
+      });
+      if (!changed) return;
+      lastPanel = now;
+      panelFailed = !saveGray(pixels.data(), panelPicture);
+    };
+  runner = std::make_unique<zodm::screen::ModelRunner>(
+      profile, source.get(), true, start, onModelChange);
 
 #if ZODM_LIVE_PAGE
   // The receive loop hands each datagram to the feed, which applies it to
@@ -334,6 +464,7 @@ int run(int argc, char* argv[]) {
 #endif
   const auto record = [&](const DmCommand* accepted,
                           [[maybe_unused]] std::string_view bytes) {
+    if (accepted != nullptr) runner->submit(runner->now(), *accepted);
 #if ZODM_LIVE_PAGE
     if (feed) {
       feed->record(accepted, bytes);
@@ -346,10 +477,10 @@ int run(int argc, char* argv[]) {
       screen.refuse();
     if (panel && accepted != nullptr) panel->apply(*accepted);
   };
-  // After each accepted request, the panel's picture.
+  // After each accepted request, the ideal panel's picture.
   const auto showPanel = [&](const DmCommand* accepted) {
-    return accepted == nullptr || panelPicture.empty() ||
-           savePanel(*panel, panelPicture);
+    return accepted == nullptr || idealPanelPicture.empty() ||
+           savePanel(*panel, idealPanelPicture);
   };
 
   // The live page shows the kernel's drops as they happen.
@@ -369,17 +500,34 @@ int run(int argc, char* argv[]) {
       },
       onDropped);
   if (!totals.bound) return status;
+  // What is still running or waiting completes in the model's time.
+  runner->finish(runner->now());
+  const zodm::model::Summary cost =
+      runner->read([](const zodm::model::Model& m) { return m.summary(); });
   std::string summary;
   for (const std::string& line : screen.caption())
     summary += (summary.empty() ? "" : "; ") + line;
   std::fprintf(stderr, "%s: %s\n", kTool, summary.c_str());
+  std::fprintf(stderr, "%s: %s\n", kTool,
+               zodm::model::describeSummary(cost).c_str());
   if (!picture.empty()) {
     if (!savePicture(screen, picture)) return zodm::tools::kExitFailure;
     std::fprintf(stderr, "%s: picture written to %s\n", kTool, picture.c_str());
   }
   if (panel) reportStale(*panel);
+  if (!idealPanelPicture.empty()) {
+    if (!savePanel(*panel, idealPanelPicture)) return zodm::tools::kExitFailure;
+    std::fprintf(stderr, "%s: ideal panel written to %s\n", kTool,
+                 idealPanelPicture.c_str());
+  }
   if (!panelPicture.empty()) {
-    if (!savePanel(*panel, panelPicture)) return zodm::tools::kExitFailure;
+    const std::vector<uint8_t> pixels =
+        runner->read([](const zodm::model::Model& m) {
+          return std::vector<uint8_t>(
+              m.pixels(), m.pixels() + zodm::screen::kFramebufferBytes);
+        });
+    if (!saveGray(pixels.data(), panelPicture))
+      return zodm::tools::kExitFailure;
     std::fprintf(stderr, "%s: panel written to %s\n", kTool,
                  panelPicture.c_str());
   }

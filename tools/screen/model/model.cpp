@@ -171,7 +171,7 @@ void Model::submit(Micros now, const DmCommand& command) {
   Live live;
   Update& u = live.update;
   u.id = nextId_++;
-  u.arrival = now_;
+  u.arrival = now;
   u.requests = 1;
   u.priority = std::clamp(command.priority, 0, DM_MAX_LEVEL);
   u.erase = command.code == DM_CMD_ERASE_TO_WHITE;
@@ -184,7 +184,7 @@ void Model::submit(Micros now, const DmCommand& command) {
   u.flash =
       wave.flash == Flash::Always || (wave.flash == Flash::Full && !partial);
   u.flashTime = u.flash ? wave.flashTime : 0;
-  live.arrivals.push_back(now_);
+  live.arrivals.push_back(now);
   ++summary_.requests;
   for (const Live& r : running_)
     if (overlap(r.update.rect, u.rect)) u.collided = true;

@@ -114,6 +114,8 @@ class Model {
     return &shown_[static_cast<std::size_t>(y) * screen::kWidth];
   }
   uint8_t at(int x, int y) const { return row(y)[x]; }
+  // All of it, kWidth x kHeight pixels row after row.
+  const uint8_t* pixels() const { return shown_.data(); }
   // The residue a pixel keeps, 0..255.
   int residue(int x, int y) const;
   // Number of the change (counted from 1) that last touched row y of the
