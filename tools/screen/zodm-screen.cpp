@@ -3,7 +3,9 @@
 // prints the same lines, while keeping what each cell of the display area
 // went through; with --picture it draws that as a PNG heat map (in builds
 // with cairo, ZODM_PICTURE), with --serve it shows it live on a web page (in
-// builds with libmicrohttpd, ZODM_LIVE_PAGE).
+// builds with libmicrohttpd, ZODM_LIVE_PAGE). With --replay it runs a
+// recording of --json lines through the same pipeline instead (in builds
+// with nlohmann-json, ZODM_REPLAY).
 #include <getopt.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 
 #include "framebuffer.h"
 #include "panel.h"
+#include "replay.h"
 #include "screen.h"
 #include "serviceLoop.h"
 #include "serviceOptions.h"
@@ -96,11 +99,27 @@ constexpr char kPanelHelp[] =
     "      --panel=PNG     not in this build, which was made without cairo\n";
 #endif
 
+#if ZODM_REPLAY
+constexpr char kReplayHelp[] =
+    "      --replay=FILE   bind nothing: run the recording in FILE ('-':\n"
+    "                      standard input), the --json lines of zodm-listen\n"
+    "                      or zodm-screen, through the same pipeline, in its\n"
+    "                      own time and as fast as the machine goes; prints\n"
+    "                      what the live run printed, byte for byte. A bad\n"
+    "                      recording: one line naming FILE, the line and the\n"
+    "                      reason, exit status 2, before anything runs\n";
+#else
+constexpr char kReplayHelp[] =
+    "      --replay=FILE   not in this build, which was made without\n"
+    "                      nlohmann-json\n";
+#endif
+
 constexpr char kHelpEnd[] =
     "  -r, --recent=N      outline the last N partial rectangles (default 8,\n"
     "                      at most 64)\n"
     "  -a, --all           listen on every IPv4 address, not only 127.0.0.1\n"
     "  -j, --json          print one JSON object per line, as zodm-listen\n"
+    "                      (a recording, for --replay)\n"
     "  -c, --count=N       exit after N datagrams\n"
     "  -b, --buffer=BYTES  set the socket's receive buffer, for bursts\n"
     "                      (beyond net.core.rmem_max only with\n"
@@ -124,13 +143,16 @@ constexpr char kHelpEnd[] =
     "Examples:\n"
     "  zodm-screen --picture /tmp/screen.png & zodm-send partial 2 1 0 0 100 "
     "200\n"
-    "  zodm-screen --serve 8050    # then open the address it prints\n";
+    "  zodm-screen --serve 8050    # then open the address it prints\n"
+    "  zodm-screen --replay rec.jsonl --json   # rec.jsonl: zodm-listen "
+    "--json\n";
 
 // getopt_long's value for --serve, which has no short form.
 constexpr int kServeOption = 2000;
 // ... and for --framebuffer and --panel.
 constexpr int kFramebufferOption = 2001;
 constexpr int kPanelOption = 2002;
+constexpr int kReplayOption = 2003;
 
 int usageError(const std::string& problem) {
   return zodm::tools::usageError(kTool, kUsage, problem);
@@ -207,7 +229,8 @@ int listenForViewers(const zodm::live::Endpoint& endpoint) {
 
 int run(int argc, char* argv[]) {
   const std::string help = std::string(kHelpStart) + kPictureHelp + kServeHelp +
-                           kFramebufferHelp + kPanelHelp + kHelpEnd;
+                           kFramebufferHelp + kPanelHelp + kReplayHelp +
+                           kHelpEnd;
   const zodm::tools::ToolText text{kTool, kUsage, help.c_str()};
   const std::string shortOptions = zodm::tools::serviceShortOptions("p:r:");
   const auto longOptions = zodm::tools::serviceLongOptions({
@@ -216,12 +239,14 @@ int run(int argc, char* argv[]) {
       {"serve", required_argument, nullptr, kServeOption},
       {"framebuffer", required_argument, nullptr, kFramebufferOption},
       {"panel", required_argument, nullptr, kPanelOption},
+      {"replay", required_argument, nullptr, kReplayOption},
   });
   zodm::tools::ServiceOptions options;
   options.tool = kTool;
   std::string picture;
   std::string framebufferPath;
   std::string panelPicture;
+  std::string replay;  // the recording's path; empty: receive
   unsigned long long recent = 8;
   [[maybe_unused]] bool serve = false;
 #if ZODM_LIVE_PAGE
@@ -244,6 +269,16 @@ int run(int argc, char* argv[]) {
     } else if (c == kPanelOption) {
       panelPicture = optarg;
       if (panelPicture.empty()) return usageError("--panel: the name is empty");
+    } else if (c == kReplayOption) {
+      replay = optarg;
+      if (replay.empty()) return usageError("--replay: the name is empty");
+#if !ZODM_REPLAY
+      std::fprintf(stderr,
+                   "%s: cannot replay: this zodm-screen was built without "
+                   "nlohmann-json\n",
+                   kTool);
+      return zodm::tools::kExitFailure;
+#endif
     } else if (c == kServeOption) {
 #if ZODM_LIVE_PAGE
       const std::string problem = zodm::live::parseEndpoint(optarg, endpoint);
@@ -268,6 +303,18 @@ int run(int argc, char* argv[]) {
     return status;
   if (!panelPicture.empty() && framebufferPath.empty())
     return usageError("--panel needs --framebuffer: the panel shows FILE");
+  if (!replay.empty() &&
+      (options.all || !options.tap.empty() || options.buffer != 0 || serve))
+    return usageError(
+        "--replay binds nothing and serves no page: it does not go with "
+        "--all, --tap, --buffer or --serve");
+
+  // A recording is read and checked whole before anything else starts.
+  std::vector<zodm::tools::RecordedRequest> recording;
+#if ZODM_REPLAY
+  if (!replay.empty() && !zodm::tools::loadRecording(kTool, replay, recording))
+    return zodm::tools::kExitUsage;
+#endif
 
   // The framebuffer is mapped before anything binds: one that cannot be
   // used ends the emulator before the application could find it running.
@@ -332,6 +379,9 @@ int run(int argc, char* argv[]) {
                        "and can reach the port can watch)");
   }
 #endif
+  // A replay draws its pictures at the start and at the end only: it runs
+  // as fast as the machine goes, and nobody watches the file meanwhile.
+  const bool eachRequest = replay.empty();
   const auto record = [&](const DmCommand* accepted,
                           [[maybe_unused]] std::string_view bytes) {
 #if ZODM_LIVE_PAGE
@@ -348,7 +398,7 @@ int run(int argc, char* argv[]) {
   };
   // After each accepted request, the panel's picture.
   const auto showPanel = [&](const DmCommand* accepted) {
-    return accepted == nullptr || panelPicture.empty() ||
+    return accepted == nullptr || panelPicture.empty() || !eachRequest ||
            savePanel(*panel, panelPicture);
   };
 
@@ -359,15 +409,17 @@ int run(int argc, char* argv[]) {
     onDropped = [&](unsigned long long dropped) { feed->setDropped(dropped); };
 #endif
   zodm::tools::Totals totals;
-  int status = zodm::tools::runService(
-      options, totals,
-      [&](const DmCommand* accepted, std::string_view bytes) {
+  const zodm::tools::AfterRequest after =
+      [&](int64_t, const DmCommand* accepted, std::string_view bytes) {
         record(accepted, bytes);
-        return (accepted == nullptr || picture.empty() ||
+        return (accepted == nullptr || picture.empty() || !eachRequest ||
                 savePicture(screen, picture)) &&
                showPanel(accepted);
-      },
-      onDropped);
+      };
+  int status =
+      replay.empty()
+          ? zodm::tools::runService(options, totals, after, onDropped)
+          : zodm::tools::replayRecording(options, recording, totals, after);
   if (!totals.bound) return status;
   std::string summary;
   for (const std::string& line : screen.caption())
