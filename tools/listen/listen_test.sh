@@ -192,7 +192,7 @@ for args in "--count 0" "--count x" "--count" "extra" "--no-such" \
     fail "zodm-listen $args: exit status $rc, said '$(head -n 1 "$work/err")'"
 done
 for tool in "$1" "$2"; do
-  "${emulator[@]}" "$tool" --help | grep -q '^Usage: ' || fail "$tool --help"
+  "${emulator[@]}" "$tool" --help | grep '^Usage: ' >/dev/null || fail "$tool --help"
   [[ $("${emulator[@]}" "$tool" --version) == *"(libzodm) "[0-9]* ]] ||
     fail "$tool --version"
 done

@@ -123,7 +123,7 @@ for signal in INT TERM; do
   fi
 done
 
-"${screen[@]}" --help | grep -q '^Usage: zodm-screen' || fail "--help"
+"${screen[@]}" --help | grep "^Usage: zodm-screen" >/dev/null || fail "--help"
 [[ $("${screen[@]}" --version) == *"(libzodm) "[0-9]* ]] || fail "--version"
 
 passed zodm-screen
