@@ -80,7 +80,8 @@ good=(
 raw=(
   '!2,7|dump argument=7'
   '!dmDisplayPartial,1,1,0,0,10,10|partial priority=1 quality=1 rect=(0,0)-(10,10)'
-  'x"\\\001\n\377\000z|refused "x\"\\\x01\n\xff\x00z"'
+  'x"\\\001\n\377\000z|refused "x\"\\\x01\n\xff\x00z" (cut at a NUL; 1 byte followed)'
+  '!0,1\000,2|display priority=1 quality=0 (cut at a NUL; 2 bytes followed)'
 )
 
 start_listener "$work/text" --count $((${#good[@]} + ${#raw[@]}))
@@ -128,7 +129,7 @@ wait_service
 [[ $rc == 0 ]] || fail "zodm-listen --count: exit status $rc"
 expect_lines "$work/text" "${expected[@]}"
 [[ $(tail -n 1 "$work/text.err") == \
-   "zodm-listen: received 12, accepted 8, refused 4, dropped 0" ]] ||
+   "zodm-listen: received 13, accepted 9, refused 4, dropped 0" ]] ||
   fail "summary: $(tail -n 1 "$work/text.err")"
 
 # --- JSON, on every address: 127.0.0.2 reaches it too.
@@ -138,12 +139,17 @@ sends '!dmDump,-5'
 "${send[@]}" -f erase 9
 sends 'x"\\\001\n\377\000z'
 wait_service
+# Each line's time ("t", seconds with six decimals) grows; the rest is exact.
+times=$(grep -o '^{"t":[0-9]*\.[0-9]\{6\},' "$work/json" | tr -dc '0-9.\n')
+[[ $(wc -l <<<"$times") == 4 && $times == "$(sort -n <<<"$times")" ]] ||
+  fail "--json times: $times"
+sed -i 's/^{"t":[0-9.]*,/{/' "$work/json"
 expect_lines "$work/json" \
-  '{"accepted":true,"request":"partial","priority":2,"quality":1,"xUp":0,"yUp":0,"xDown":100,"yDown":200}' \
-  '{"accepted":true,"request":"dump","argument":-5}' \
+  '{"accepted":true,"request":"partial","priority":2,"quality":1,"xUp":0,"yUp":0,"xDown":100,"yDown":200,"text":"!1,2,1,0,0,100,200"}' \
+  '{"accepted":true,"request":"dump","argument":-5,"text":"!dmDump,-5"}' \
   '{"accepted":false,"text":"!3,9"}' \
-  '{"accepted":false,"text":"x\"\\\u0001\n\u00ff\u0000z"}' \
-  '{"received":4,"accepted":2,"refused":2,"dropped":0}'
+  '{"accepted":false,"text":"x\"\\\u0001\n\u00ff\u0000z","after_nul":1}' \
+  '{"format":1,"received":4,"accepted":2,"refused":2,"dropped":0}'
 
 # --- SIGINT and SIGTERM end the listener cleanly, with its summary.
 for signal in INT TERM; do
@@ -186,7 +192,7 @@ for args in "--count 0" "--count x" "--count" "extra" "--no-such" \
     fail "zodm-listen $args: exit status $rc, said '$(head -n 1 "$work/err")'"
 done
 for tool in "$1" "$2"; do
-  "${emulator[@]}" "$tool" --help | grep -q '^Usage: ' || fail "$tool --help"
+  "${emulator[@]}" "$tool" --help | grep '^Usage: ' >/dev/null || fail "$tool --help"
   [[ $("${emulator[@]}" "$tool" --version) == *"(libzodm) "[0-9]* ]] ||
     fail "$tool --version"
 done

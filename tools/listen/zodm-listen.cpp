@@ -23,17 +23,24 @@ constexpr char kHelp[] =
     "  dump argument=7\n"
     "  refused \"!0,7,9\"\n"
     "A refused text shows quotes and backslashes as \\\" and \\\\, and other\n"
-    "bytes outside 0x20..0x7e as \\n, \\r, \\t or \\xHH. The library's own\n"
-    "diagnostics go to standard error (and syslog).\n"
+    "bytes outside 0x20..0x7e as \\n, \\r, \\t or \\xHH. The parser reads a\n"
+    "text up to a NUL; a line says when bytes followed one:\n"
+    "  display priority=1 quality=0 (cut at a NUL; 2 bytes followed)\n"
+    "The library's own diagnostics go to standard error (and syslog).\n"
     "\n"
     "Options:\n"
     "  -a, --all        listen on every IPv4 address, not only 127.0.0.1\n"
-    "  -j, --json       print one JSON object per line instead:\n"
-    "                   "
-    "{\"accepted\":true,\"request\":\"display\",\"priority\":1,"
-    "\"quality\":2}\n"
-    "                   {\"accepted\":false,\"text\":\"!0,7,9\"}\n"
-    "                   (bytes above 0x7e become \\u0080..\\u00ff)\n"
+    "  -j, --json       print one JSON object per line instead, a recording\n"
+    "                   that zodm-screen --replay and zodm-send --replay run:\n"
+    "                   {\"t\":0.412007,\"accepted\":true,\"request\":"
+    "\"display\",\n"
+    "                   \"priority\":1,\"quality\":2,\"text\":\"!0,1,2\"}\n"
+    "                   {\"t\":1.003150,\"accepted\":false,\"text\":"
+    "\"!0,7,9\"}\n"
+    "                   t: seconds since it started (with --tap, the\n"
+    "                   capture's time); text: the datagram as it arrived\n"
+    "                   (bytes outside 0x20..0x7e as \\u00HH; a NUL adds\n"
+    "                   \"after_nul\":N); the totals last, with \"format\":1\n"
     "  -c, --count=N    exit after N datagrams\n"
     "  -b, --buffer=BYTES\n"
     "                   set the socket's receive buffer, for bursts (beyond\n"
@@ -58,13 +65,15 @@ constexpr char kHelp[] =
     "arguments.\n"
     "\n"
     "Example:\n"
-    "  zodm-listen --count 1 & zodm-send display 1 2\n";
+    "  zodm-listen --count 1 & zodm-send display 1 2\n"
+    "  zodm-listen --tap --json >rec.jsonl   # a recording, for --replay\n";
 
 constexpr char kTool[] = "zodm-listen";
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  zodm::tools::toolStart();  // the lines' times count from here
   const zodm::tools::ToolText text{kTool, kUsage, kHelp};
   const std::string shortOptions = zodm::tools::serviceShortOptions("");
   const auto longOptions = zodm::tools::serviceLongOptions({});

@@ -3,7 +3,9 @@
 // prints the same lines, while keeping what each cell of the display area
 // went through; with --picture it draws that as a PNG heat map (in builds
 // with cairo, ZODM_PICTURE), with --serve it shows it live on a web page (in
-// builds with libmicrohttpd, ZODM_LIVE_PAGE).
+// builds with libmicrohttpd, ZODM_LIVE_PAGE). With --replay it runs a
+// recording of --json lines through the same pipeline instead (in builds
+// with nlohmann-json, ZODM_REPLAY).
 #include <getopt.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include "modelRunner.h"
 #include "panel.h"
 #include "profile.h"
+#include "replay.h"
 #include "screen.h"
 #include "serviceLoop.h"
 #include "serviceOptions.h"
@@ -126,11 +129,27 @@ constexpr char kProfileHelp[] =
     "      --print-profile print the display profile (the built-in one, or\n"
     "                      FILE's) as a TOML file to copy and edit, and exit\n";
 
+#if ZODM_REPLAY
+constexpr char kReplayHelp[] =
+    "      --replay=FILE   bind nothing: run the recording in FILE ('-':\n"
+    "                      standard input), the --json lines of zodm-listen\n"
+    "                      or zodm-screen, through the same pipeline, in its\n"
+    "                      own time and as fast as the machine goes; prints\n"
+    "                      what the live run printed, byte for byte. A bad\n"
+    "                      recording: one line naming FILE, the line and the\n"
+    "                      reason, exit status 2, before anything runs\n";
+#else
+constexpr char kReplayHelp[] =
+    "      --replay=FILE   not in this build, which was made without\n"
+    "                      nlohmann-json\n";
+#endif
+
 constexpr char kHelpEnd[] =
     "  -r, --recent=N      outline the last N partial rectangles (default 8,\n"
     "                      at most 64)\n"
     "  -a, --all           listen on every IPv4 address, not only 127.0.0.1\n"
     "  -j, --json          print one JSON object per line, as zodm-listen\n"
+    "                      (a recording, for --replay)\n"
     "  -c, --count=N       exit after N datagrams\n"
     "  -b, --buffer=BYTES  set the socket's receive buffer, for bursts\n"
     "                      (beyond net.core.rmem_max only with\n"
@@ -156,7 +175,9 @@ constexpr char kHelpEnd[] =
     "Examples:\n"
     "  zodm-screen --picture /tmp/screen.png & zodm-send partial 2 1 0 0 100 "
     "200\n"
-    "  zodm-screen --serve 8050    # then open the address it prints\n";
+    "  zodm-screen --serve 8050    # then open the address it prints\n"
+    "  zodm-screen --replay rec.jsonl --json   # rec.jsonl: zodm-listen "
+    "--json\n";
 
 // getopt_long's value for --serve, which has no short form.
 constexpr int kServeOption = 2000;
@@ -166,6 +187,7 @@ constexpr int kPanelOption = 2002;
 constexpr int kIdealPanelOption = 2003;
 constexpr int kProfileOption = 2004;
 constexpr int kPrintProfileOption = 2005;
+constexpr int kReplayOption = 2006;
 
 // The model's panel is written at most this often while updates complete.
 constexpr auto kPanelInterval = std::chrono::milliseconds(500);
@@ -258,11 +280,12 @@ int listenForViewers(const zodm::live::Endpoint& endpoint) {
 #endif
 
 int run(int argc, char* argv[]) {
-  // The model's time 0: the tool's start.
-  const auto start = zodm::screen::ModelRunner::Clock::now();
+  // The model's time 0, as the lines': the tool's start.
+  const auto start = zodm::screen::ModelRunner::Clock::time_point(
+      std::chrono::microseconds(zodm::tools::toolStart()));
   const std::string help = std::string(kHelpStart) + kPictureHelp + kServeHelp +
                            kFramebufferHelp + kPanelHelp + kProfileHelp +
-                           kHelpEnd;
+                           kReplayHelp + kHelpEnd;
   const zodm::tools::ToolText text{kTool, kUsage, help.c_str()};
   const std::string shortOptions = zodm::tools::serviceShortOptions("p:r:");
   const auto longOptions = zodm::tools::serviceLongOptions({
@@ -274,6 +297,7 @@ int run(int argc, char* argv[]) {
       {"ideal-panel", required_argument, nullptr, kIdealPanelOption},
       {"profile", required_argument, nullptr, kProfileOption},
       {"print-profile", no_argument, nullptr, kPrintProfileOption},
+      {"replay", required_argument, nullptr, kReplayOption},
   });
   zodm::tools::ServiceOptions options;
   options.tool = kTool;
@@ -283,6 +307,7 @@ int run(int argc, char* argv[]) {
   std::string idealPanelPicture;
   std::string profilePath;
   bool printProfile = false;
+  std::string replay;  // the recording's path; empty: receive
   unsigned long long recent = 8;
   [[maybe_unused]] bool serve = false;
 #if ZODM_LIVE_PAGE
@@ -315,6 +340,16 @@ int run(int argc, char* argv[]) {
         return usageError("--profile: the name is empty");
     } else if (c == kPrintProfileOption) {
       printProfile = true;
+    } else if (c == kReplayOption) {
+      replay = optarg;
+      if (replay.empty()) return usageError("--replay: the name is empty");
+#if !ZODM_REPLAY
+      std::fprintf(stderr,
+                   "%s: cannot replay: this zodm-screen was built without "
+                   "nlohmann-json\n",
+                   kTool);
+      return zodm::tools::kExitFailure;
+#endif
     } else if (c == kServeOption) {
 #if ZODM_LIVE_PAGE
       const std::string problem = zodm::live::parseEndpoint(optarg, endpoint);
@@ -363,6 +398,19 @@ int run(int argc, char* argv[]) {
     }
     return 0;
   }
+
+  if (!replay.empty() &&
+      (options.all || !options.tap.empty() || options.buffer != 0 || serve))
+    return usageError(
+        "--replay binds nothing and serves no page: it does not go with "
+        "--all, --tap, --buffer or --serve");
+
+  // A recording is read and checked whole before anything else starts.
+  std::vector<zodm::tools::RecordedRequest> recording;
+#if ZODM_REPLAY
+  if (!replay.empty() && !zodm::tools::loadRecording(kTool, replay, recording))
+    return zodm::tools::kExitUsage;
+#endif
 
   // The framebuffer is mapped before anything binds: one that cannot be
   // used ends the emulator before the application could find it running.
@@ -430,8 +478,10 @@ int run(int argc, char* argv[]) {
       lastPanel = now;
       panelFailed = !saveGray(pixels.data(), panelPicture);
     };
+  // Live, the model follows the clock; a replay runs in the recording's
+  // time, as fast as the machine goes.
   runner = std::make_unique<zodm::screen::ModelRunner>(
-      profile, source.get(), true, start, onModelChange);
+      profile, source.get(), replay.empty(), start, onModelChange);
 
 #if ZODM_LIVE_PAGE
   // The receive loop hands each datagram to the feed, which applies it to
@@ -462,9 +512,12 @@ int run(int argc, char* argv[]) {
                        "and can reach the port can watch)");
   }
 #endif
-  const auto record = [&](const DmCommand* accepted,
+  // A replay draws its pictures at the start and at the end only: it runs
+  // as fast as the machine goes, and nobody watches the file meanwhile.
+  const bool eachRequest = replay.empty();
+  const auto record = [&](int64_t micros, const DmCommand* accepted,
                           [[maybe_unused]] std::string_view bytes) {
-    if (accepted != nullptr) runner->submit(runner->now(), *accepted);
+    if (accepted != nullptr) runner->submit(micros, *accepted);
 #if ZODM_LIVE_PAGE
     if (feed) {
       feed->record(accepted, bytes);
@@ -479,7 +532,7 @@ int run(int argc, char* argv[]) {
   };
   // After each accepted request, the ideal panel's picture.
   const auto showPanel = [&](const DmCommand* accepted) {
-    return accepted == nullptr || idealPanelPicture.empty() ||
+    return accepted == nullptr || idealPanelPicture.empty() || !eachRequest ||
            savePanel(*panel, idealPanelPicture);
   };
 
@@ -490,20 +543,27 @@ int run(int argc, char* argv[]) {
     onDropped = [&](unsigned long long dropped) { feed->setDropped(dropped); };
 #endif
   zodm::tools::Totals totals;
-  int status = zodm::tools::runService(
-      options, totals,
-      [&](const DmCommand* accepted, std::string_view bytes) {
-        record(accepted, bytes);
-        return (accepted == nullptr || picture.empty() ||
+  const zodm::tools::AfterRequest after =
+      [&](int64_t micros, const DmCommand* accepted, std::string_view bytes) {
+        record(micros, accepted, bytes);
+        return (accepted == nullptr || picture.empty() || !eachRequest ||
                 savePicture(screen, picture)) &&
                showPanel(accepted);
-      },
-      onDropped);
+      };
+  // When the run ends, what still runs or waits completes in the model's
+  // time; the last JSON object carries the cost.
+  zodm::model::Summary cost;
+  const zodm::tools::OnClose onClose = [&](int64_t endMicros) {
+    runner->finish(endMicros);
+    cost =
+        runner->read([](const zodm::model::Model& m) { return m.summary(); });
+    return ",\"panel\":{" + zodm::model::summaryJson(cost) + '}';
+  };
+  int status = replay.empty() ? zodm::tools::runService(options, totals, after,
+                                                        onDropped, onClose)
+                              : zodm::tools::replayRecording(
+                                    options, recording, totals, after, onClose);
   if (!totals.bound) return status;
-  // What is still running or waiting completes in the model's time.
-  runner->finish(runner->now());
-  const zodm::model::Summary cost =
-      runner->read([](const zodm::model::Model& m) { return m.summary(); });
   std::string summary;
   for (const std::string& line : screen.caption())
     summary += (summary.empty() ? "" : "; ") + line;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // zodm-send: sends one display-update request from a shell or a script,
-// through the library's request calls, as any application would.
+// through the library's request calls, as any application would; or, with
+// --replay, a recording's texts at their recorded times.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netdb.h>
@@ -19,6 +20,9 @@
 
 #include "usageErrors.h"
 #include "zodm.h"
+#if ZODM_REPLAY
+#include "sendRecording.h"
+#endif
 
 namespace {
 
@@ -29,7 +33,8 @@ constexpr char kUsage[] =
     "Usage: zodm-send [OPTION]... display PRIORITY QUALITY\n"
     "       zodm-send [OPTION]... partial PRIORITY QUALITY XUP YUP XDOWN "
     "YDOWN\n"
-    "       zodm-send [OPTION]... erase PRIORITY\n";
+    "       zodm-send [OPTION]... erase PRIORITY\n"
+    "       zodm-send [OPTION]... --replay FILE [--speed X]\n";
 
 constexpr char kHelp[] =
     "Sends one display-update request to the display service, UDP port "
@@ -51,6 +56,16 @@ constexpr char kHelp[] =
     "                        or a host name (default 127.0.0.1)\n"
     "  -n, --dry-run         print the request text, send nothing\n"
     "  -f, --force           send values that the service will refuse\n"
+    "      --replay=FILE     send the texts of the recording in FILE ('-':\n"
+    "                        standard input), the --json lines of\n"
+    "                        zodm-listen or zodm-screen, byte for byte, the\n"
+    "                        first at once and each next at its recorded\n"
+    "                        time after it; no request is given. A bad\n"
+    "                        recording: one line naming FILE, the line and\n"
+    "                        the reason, exit status 2, before anything is\n"
+    "                        sent\n"
+    "      --speed=X         with --replay, X times as fast (default 1; 0: as\n"
+    "                        fast as possible)\n"
     "  -h, --help            show this help and exit\n"
     "      --version         show the version and exit\n"
     "\n"
@@ -64,7 +79,9 @@ constexpr char kHelp[] =
     "  zodm-send partial 2 1 0 0 100 200\n"
     "  zodm-send -s 127.0.0.2 erase 3\n"
     "  zodm-send --dry-run partial 2 1 0 0 100 200   # prints "
-    "!1,2,1,0,0,100,200\n";
+    "!1,2,1,0,0,100,200\n"
+    "  zodm-send --replay rec.jsonl --speed 2   # rec.jsonl: zodm-listen "
+    "--json\n";
 
 // A request the tool can send: its name on the command line, its code and
 // the names of its values, in the order the request call takes them.
@@ -88,6 +105,17 @@ struct Options {
   const char* server = nullptr;
   bool dryRun = false;
   bool force = false;
+};
+
+// --replay and --speed: their options and what they were given.
+enum { kReplayOption = 1100, kSpeedOption };
+constexpr std::array<option, 2> kReplayOptions{{
+    {"replay", required_argument, nullptr, kReplayOption},
+    {"speed", required_argument, nullptr, kSpeedOption},
+}};
+struct Replay {
+  const char* path = nullptr;  // nullptr: send one request
+  const char* speedWord = nullptr;
 };
 
 // Reports an argument error: one line naming the problem, then the usage.
@@ -180,6 +208,40 @@ void send(const DmCommand& c) {
   }
 }
 
+// zodm-send --replay: checks the rest of the command line and the whole
+// recording, then sends it. Returns the exit status.
+int replayRecording(const Options& options, const Replay& replay,
+                    const std::vector<std::string_view>& words) {
+  if (!words.empty())
+    return usageError("--replay sends the recording: surplus argument '" +
+                      std::string(words[0]) + "'");
+  if (options.dryRun || options.force)
+    return usageError("--dry-run and --force do not go with --replay");
+  if (*replay.path == '\0') return usageError("--replay: the name is empty");
+#if ZODM_REPLAY
+  double speed = 1;
+  if (replay.speedWord != nullptr &&
+      !zodm::tools::parseSpeed(replay.speedWord, speed))
+    return usageError(std::string("--speed: '") + replay.speedWord +
+                      "' is not a number from 0 to 1000000");
+  std::vector<zodm::tools::RecordedRequest> requests;
+  if (!zodm::tools::loadRecording("zodm-send", replay.path, requests))
+    return kExitUsage;
+  std::optional<std::string> server = std::string("127.0.0.1");
+  if (options.server != nullptr && *options.server == '\0')
+    return usageError("the server address is empty");
+  if (options.server != nullptr) server = resolveServer(options.server);
+  if (!server) return kExitFailure;
+  return zodm::tools::sendRecording(*server, requests, speed);
+#else
+  std::fputs(
+      "zodm-send: cannot replay: this zodm-send was built without "
+      "nlohmann-json\n",
+      stderr);
+  return kExitFailure;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -192,12 +254,24 @@ int main(int argc, char* argv[]) {
       {"version", no_argument, nullptr, kVersionOption},
       {nullptr, 0, nullptr, 0},
   }};
+  // The table above, then --replay's.
+  std::vector<option> longOptions(kLongOptions.begin(), kLongOptions.end() - 1);
+  longOptions.insert(longOptions.end(), kReplayOptions.begin(),
+                     kReplayOptions.end());
+  longOptions.push_back({nullptr, 0, nullptr, 0});
   Options options;
+  Replay replay;
   opterr = 0;  // errors are reported below, in this tool's own words
   // "+": options end at the request name, so "-1" is a value, not an option.
-  for (int c; (c = getopt_long(argc, argv, "+:s:nfh", kLongOptions.data(),
+  for (int c; (c = getopt_long(argc, argv, "+:s:nfh", longOptions.data(),
                                nullptr)) != -1;) {
     switch (c) {
+      case kReplayOption:
+        replay.path = optarg;
+        break;
+      case kSpeedOption:
+        replay.speedWord = optarg;
+        break;
       case 's':
         options.server = optarg;
         break;
@@ -220,6 +294,9 @@ int main(int argc, char* argv[]) {
   }
 
   const std::vector<std::string_view> words(argv + optind, argv + argc);
+  if (replay.path != nullptr) return replayRecording(options, replay, words);
+  if (replay.speedWord != nullptr)
+    return usageError("--speed goes with --replay");
   if (words.empty())
     return usageError("no request given (display, partial or erase)");
   const std::string_view name = words[0];

@@ -53,19 +53,10 @@ struct Field {
   int32_t value;
 };
 
-}  // namespace
-
-void appendHex(std::string& out, std::string_view prefix, unsigned char byte) {
-  constexpr char kHex[] = "0123456789abcdef";
-  out += prefix;
-  out += kHex[byte >> 4];
-  out += kHex[byte & 0xf];
-}
-
-// Describes an accepted request as "name key=value ..." or as JSON.
-std::string describe(const DmCommand& c, bool json) {
-  const char* name = "";
-  std::array<Field, 6> fields{};
+// The name of an accepted request and its values, in the order they are
+// shown; returns how many values it has.
+std::size_t fieldsOf(const DmCommand& c, const char*& name,
+                     std::array<Field, 6>& fields) {
   std::size_t count = 0;
   switch (c.code) {
     case DM_CMD_DISPLAY:
@@ -94,20 +85,47 @@ std::string describe(const DmCommand& c, bool json) {
       count = 1;
       break;
   }
+  return count;
+}
+
+// Appends an accepted request's members after "{": "accepted":true,
+// "request" and its values.
+void appendAcceptedMembers(std::string& out, const DmCommand& c) {
+  const char* name = "";
+  std::array<Field, 6> fields{};
+  const std::size_t count = fieldsOf(c, name, fields);
+  out += "\"accepted\":true,\"request\":\"";
+  out += name;
+  out += '"';
+  for (std::size_t i = 0; i < count; ++i) {
+    out += ",\"";
+    out += fields[i].name;
+    out += "\":";
+    appendDecimal(out, fields[i].value);
+  }
+}
+
+}  // namespace
+
+void appendHex(std::string& out, std::string_view prefix, unsigned char byte) {
+  constexpr char kHex[] = "0123456789abcdef";
+  out += prefix;
+  out += kHex[byte >> 4];
+  out += kHex[byte & 0xf];
+}
+
+// Describes an accepted request as "name key=value ..." or as JSON.
+std::string describe(const DmCommand& c, bool json) {
   std::string out;
   if (json) {
-    out = "{\"accepted\":true,\"request\":\"";
-    out += name;
-    out += '"';
-    for (std::size_t i = 0; i < count; ++i) {
-      out += ",\"";
-      out += fields[i].name;
-      out += "\":";
-      appendDecimal(out, fields[i].value);
-    }
+    out = "{";
+    appendAcceptedMembers(out, c);
     out += '}';
     return out;
   }
+  const char* name = "";
+  std::array<Field, 6> fields{};
+  const std::size_t count = fieldsOf(c, name, fields);
   out = name;
   // A partial update shows its rectangle as one "rect=(x,y)-(x,y)" word.
   const std::size_t named = c.code == DM_CMD_DISPLAY_PARTIAL ? 2 : count;
@@ -128,6 +146,52 @@ std::string describe(const DmCommand& c, bool json) {
     appendDecimal(out, c.yDown);
     out += ')';
   }
+  return out;
+}
+
+void appendSeconds(std::string& out, int64_t micros) {
+  appendDecimal(out, micros / 1000000);
+  char fraction[7];
+  int64_t rest = micros % 1000000;
+  for (int i = 5; i >= 0; --i, rest /= 10)
+    fraction[i] = static_cast<char>('0' + rest % 10);
+  fraction[6] = '\0';
+  out += '.';
+  out += fraction;
+}
+
+std::string requestLine(int64_t micros, const DmCommand* accepted,
+                        std::string_view text, bool json) {
+  // The parser read the text up to its first NUL, if it holds one.
+  const std::size_t nul = text.find('\0');
+  const std::size_t followed =
+      nul == std::string_view::npos ? 0 : text.size() - nul - 1;
+  std::string out;
+  if (!json) {
+    out = accepted != nullptr ? describe(*accepted, false)
+                              : describeRefused(text, false);
+    if (nul != std::string_view::npos) {
+      out += " (cut at a NUL; ";
+      appendDecimal(out, followed);
+      out += followed == 1 ? " byte followed)" : " bytes followed)";
+    }
+    return out;
+  }
+  out.reserve(64 + text.size());
+  out = "{\"t\":";
+  appendSeconds(out, micros);
+  out += ',';
+  if (accepted != nullptr)
+    appendAcceptedMembers(out, *accepted);
+  else
+    out += "\"accepted\":false";
+  out += ",\"text\":";
+  appendQuoted(out, text, "\\u00");
+  if (nul != std::string_view::npos) {
+    out += ",\"after_nul\":";
+    appendDecimal(out, followed);
+  }
+  out += '}';
   return out;
 }
 

@@ -8,11 +8,13 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@
 #define ZODM_HAVE_SOCK_DIAG 1
 #endif
 
+#include "recording.h"
 #include "requestLines.h"
 #include "tap.h"
 
@@ -178,6 +181,26 @@ std::unique_ptr<DatagramSource> bindPort(const ServiceOptions& options) {
   return std::make_unique<BoundSocket>(options.tool, fd);
 }
 
+// A clock's reading in microseconds.
+int64_t microsOf(const timespec& time) {
+  return static_cast<int64_t>(time.tv_sec) * 1000000 + time.tv_nsec / 1000;
+}
+
+int64_t now(clockid_t clock) {
+  timespec time{};
+  clock_gettime(clock, &time);
+  return microsOf(time);
+}
+
+}  // namespace
+
+int64_t toolStart() {
+  static const int64_t start = now(CLOCK_MONOTONIC);
+  return start;
+}
+
+namespace {
+
 // How often a loop that reports its drops as they happen asks the kernel
 // afresh while nothing arrives.
 constexpr timespec kDropsInterval{1, 0};
@@ -195,7 +218,8 @@ const timespec* shorter(const timespec* a, const timespec* b) {
 }  // namespace
 
 int runService(const ServiceOptions& options, Totals& totals,
-               const AfterRequest& after, const OnDropped& onDropped) {
+               const AfterRequest& after, const OnDropped& onDropped,
+               const OnClose& onClose) {
   // SIGINT and SIGTERM stay blocked except inside ppoll, so a signal either
   // interrupts the wait or is already pending when the wait begins: none is
   // lost between checking the flag and waiting.
@@ -227,6 +251,12 @@ int runService(const ServiceOptions& options, Totals& totals,
   if (!source) return kExitFailure;
 
   totals.bound = true;
+  // Times count from the tool's start; a capture's wall-clock stamps from
+  // the same moment on the wall clock.
+  const int64_t startMonotonic = toolStart();
+  const int64_t startRealtime =
+      now(CLOCK_REALTIME) - (now(CLOCK_MONOTONIC) - startMonotonic);
+  int64_t lastMicros = 0;
   // Takes the source's count of drops into totals, telling onDropped when it
   // grew.
   const auto countDrops = [&](bool fresh) {
@@ -270,47 +300,74 @@ int runService(const ServiceOptions& options, Totals& totals,
     }
     const std::string_view text{buffer.data(),
                                 static_cast<std::size_t>(length)};
+    // The time it arrived: the capture's own, or read now.
+    int64_t micros = now(CLOCK_MONOTONIC) - startMonotonic;
+    timespec captured{};
+    if (source->capturedAt(captured))
+      micros = std::max(microsOf(captured) - startRealtime, lastMicros);
+    lastMicros = micros;
     countDrops(false);
-    ++totals.received;
-    DmCommand command{};
-    const bool isAccepted = dmMessageParser(buffer.data(), &command) == 0;
-    std::string line;
-    if (isAccepted) {
-      ++totals.accepted;
-      line = describe(command, options.json);
-    } else {
-      ++totals.refused;
-      line = describeRefused(text, options.json);
-    }
-    line += '\n';
-    // Flushed per line, so a pipe sees each request as it arrives.
-    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
-        std::fflush(stdout) != 0) {
-      std::fprintf(stderr, "%s: cannot write output: %s\n", options.tool,
-                   std::strerror(errno));
-      status = kExitFailure;
-      break;
-    }
-    if (after && !after(isAccepted ? &command : nullptr, text)) {
-      status = kExitFailure;
-      break;
-    }
+    status = handleDatagram(options, micros, text, totals, after, true);
+    if (status != 0) break;
   }
   countDrops(true);
   source->report();
   source.reset();
+  return closeRun(options, totals, now(CLOCK_MONOTONIC) - startMonotonic,
+                  onClose, status);
+}
+
+int handleDatagram(const ServiceOptions& options, int64_t micros,
+                   std::string_view text, Totals& totals,
+                   const AfterRequest& after, bool flush) {
+  ++totals.received;
+  DmCommand command{};
+  const bool isAccepted = dmMessageParser(text.data(), &command) == 0;
+  if (isAccepted)
+    ++totals.accepted;
+  else
+    ++totals.refused;
+  std::string line =
+      requestLine(micros, isAccepted ? &command : nullptr, text, options.json);
+  line += '\n';
+  // Flushed per line, so a pipe sees each request as it arrives.
+  if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
+      (flush && std::fflush(stdout) != 0)) {
+    std::fprintf(stderr, "%s: cannot write output: %s\n", options.tool,
+                 std::strerror(errno));
+    return kExitFailure;
+  }
+  if (after && !after(micros, isAccepted ? &command : nullptr, text))
+    return kExitFailure;
+  return 0;
+}
+
+int closeRun(const ServiceOptions& options, const Totals& totals,
+             int64_t endMicros, const OnClose& onClose, int status) {
   std::fprintf(stderr,
                "%s: received %llu, accepted %llu, refused %llu, dropped %llu\n",
                options.tool, totals.received, totals.accepted, totals.refused,
                totals.dropped);
-  // With --json the same totals end the output, as one more object.
-  if (options.json &&
-      (std::printf("{\"received\":%llu,\"accepted\":%llu,\"refused\":%llu,"
-                   "\"dropped\":%llu}\n",
-                   totals.received, totals.accepted, totals.refused,
-                   totals.dropped) < 0 ||
-       std::fflush(stdout) != 0) &&
-      status == 0) {
+  const std::string members = onClose ? onClose(endMicros) : std::string();
+  // With --json the same totals end the output, as one more object, which
+  // also names the recording's format.
+  bool written = true;
+  if (options.json) {
+    std::string line = "{\"format\":";
+    appendDecimal(line, kRecordingFormat);
+    line += ",\"received\":";
+    appendDecimal(line, totals.received);
+    line += ",\"accepted\":";
+    appendDecimal(line, totals.accepted);
+    line += ",\"refused\":";
+    appendDecimal(line, totals.refused);
+    line += ",\"dropped\":";
+    appendDecimal(line, totals.dropped);
+    line += members;
+    line += "}\n";
+    written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+  }
+  if ((!written || std::fflush(stdout) != 0) && status == 0) {
     std::fprintf(stderr, "%s: cannot write output: %s\n", options.tool,
                  std::strerror(errno));
     status = kExitFailure;

@@ -81,6 +81,8 @@ class Tap final : public DatagramSource {
         ++skipped_;
         continue;
       }
+      captured_.tv_sec = header->ts.tv_sec;
+      captured_.tv_nsec = static_cast<long>(header->ts.tv_usec) * 1000L;
       std::memcpy(buffer.data(), frame.payload.data(), frame.payload.size());
       buffer[frame.payload.size()] = '\0';
       return static_cast<long>(frame.payload.size());
@@ -96,6 +98,11 @@ class Tap final : public DatagramSource {
     return dropped_;
   }
 
+  bool capturedAt(timespec& realtime) const override {
+    realtime = captured_;
+    return true;
+  }
+
   void report() const override {
     std::fprintf(stderr, "%s: tapped %s: skipped %llu frames\n", tool_,
                  interface_.c_str(), skipped_);
@@ -109,6 +116,7 @@ class Tap final : public DatagramSource {
   uint16_t port_;
   int fd_;
   timespec waitLimit_{};
+  timespec captured_{};  // of the datagram next() returned last
   bool hasWaitLimit_ = false;
   unsigned long long skipped_ = 0;
   unsigned long long dropped_ = 0;

@@ -37,6 +37,9 @@ class DatagramSource {
   // The datagrams lost before they could be read, as the kernel counts
   // them: as last learnt (at no cost), or, with fresh, asked anew.
   virtual unsigned long long dropped(bool fresh) = 0;
+  // The wall-clock time at which the datagram that next() returned last was
+  // captured, for a source that knows it; false for one that does not.
+  virtual bool capturedAt(timespec& /*realtime*/) const { return false; }
   // Writes what the source has to add at the end (one line), if anything.
   virtual void report() const {}
 };

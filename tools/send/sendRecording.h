@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: MIT
+// zodm-send --replay: a recording's texts sent to the display service as
+// they were recorded, at their recorded times.
+#ifndef ZODM_TOOLS_SENDRECORDING_H
+#define ZODM_TOOLS_SENDRECORDING_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "recording.h"
+
+namespace zodm::tools {
+
+// The largest --speed: a million times faster is as fast as it goes.
+constexpr double kMaxSpeed = 1e6;
+
+// Reads word as a --speed, a decimal number from 0 to kMaxSpeed; false
+// when it is anything else.
+bool parseSpeed(std::string_view word, double& speed);
+
+// Sends each text, byte for byte, in one datagram to UDP port 50555 of
+// server (dotted-decimal IPv4): the first at once, each next at its
+// recorded time after the first divided by speed (with speed 0, at once).
+// The library's request calls send framed requests only, and a recording
+// also holds what they never write, so this sends through a socket of its
+// own. Returns 0, or kExitFailure having said why in one line.
+int sendRecording(const std::string& server,
+                  const std::vector<RecordedRequest>& requests, double speed);
+
+}  // namespace zodm::tools
+
+#endif  // ZODM_TOOLS_SENDRECORDING_H
