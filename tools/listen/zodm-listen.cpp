@@ -58,7 +58,8 @@ constexpr char kHelp[] =
     "arguments.\n"
     "\n"
     "Example:\n"
-    "  zodm-listen --count 1 & zodm-send display 1 2\n";
+    "  zodm-listen --count 1 & zodm-send --wait display 1 2\n"
+    "(--wait: zodm-send waits until zodm-listen has bound the port)\n";
 
 constexpr char kTool[] = "zodm-listen";
 

@@ -122,8 +122,8 @@ constexpr char kHelpEnd[] =
     "or output fails; 2 for bad arguments.\n"
     "\n"
     "Examples:\n"
-    "  zodm-screen --picture /tmp/screen.png & zodm-send partial 2 1 0 0 100 "
-    "200\n"
+    "  zodm-screen --picture /tmp/screen.png & zodm-send --wait partial 2 1 0 "
+    "0 100 200\n"
     "  zodm-screen --serve 8050    # then open the address it prints\n";
 
 // getopt_long's value for --serve, which has no short form.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "usageErrors.h"
+#include "waitBound.h"
 #include "zodm.h"
 
 namespace {
@@ -51,16 +52,22 @@ constexpr char kHelp[] =
     "                        or a host name (default 127.0.0.1)\n"
     "  -n, --dry-run         print the request text, send nothing\n"
     "  -f, --force           send values that the service will refuse\n"
+    "      --wait[=SECONDS]  first wait, at most SECONDS (default 10), until\n"
+    "                        a service on this machine has bound UDP port\n"
+    "                        50555 on the address, for one started just\n"
+    "                        before; nothing is sent if none does\n"
     "  -h, --help            show this help and exit\n"
     "      --version         show the version and exit\n"
     "\n"
     "Requests get no reply: exit status 0 means the request was handed to\n"
-    "the library, not that it arrived. Exit status 1: the server address\n"
-    "cannot be resolved or used; 2: bad arguments. Either way nothing is "
-    "sent.\n"
+    "the library, not that it arrived; one sent before the service has bound\n"
+    "its port is lost, hence --wait. Exit status 1: the server address\n"
+    "cannot be resolved or used, or --wait found no service; 2: bad\n"
+    "arguments. Either way nothing is sent.\n"
     "\n"
     "Examples:\n"
     "  zodm-send display 1 2\n"
+    "  zodm-listen --count 1 & zodm-send --wait display 1 2\n"
     "  zodm-send partial 2 1 0 0 100 200\n"
     "  zodm-send -s 127.0.0.2 erase 3\n"
     "  zodm-send --dry-run partial 2 1 0 0 100 200   # prints "
@@ -88,6 +95,7 @@ struct Options {
   const char* server = nullptr;
   bool dryRun = false;
   bool force = false;
+  int waitSeconds = -1;  // --wait: at most this long for the service
 };
 
 // Reports an argument error: one line naming the problem, then the usage.
@@ -113,6 +121,26 @@ std::optional<int32_t> readValue(std::string_view name, std::string_view word,
     return std::nullopt;
   }
   return value;
+}
+
+// The longest --wait, a day: long enough for any service to start.
+constexpr int kMaxWait = 86400;
+
+// Reads --wait's SECONDS (10 when not given) into *seconds.
+bool readWait(const char* word, int* seconds) {
+  if (word == nullptr) {
+    *seconds = 10;
+    return true;
+  }
+  const std::string_view text(word);
+  int value = -1;
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc{} || end != text.data() + text.size() || value < 0 ||
+      value > kMaxWait)
+    return false;
+  *seconds = value;
+  return true;
 }
 
 // Names the first value the display service would refuse, in the order the
@@ -149,11 +177,27 @@ std::optional<std::string> resolveServer(const char* server) {
   std::array<char, INET_ADDRSTRLEN> text{};
   in_addr numeric{};
   if (inet_pton(AF_INET, server, &numeric) == 1) return std::string(server);
+  in6_addr numeric6{};
+  if (inet_pton(AF_INET6, server, &numeric6) == 1) {
+    std::fprintf(stderr,
+                 "zodm-send: %s is an IPv6 address; only IPv4 is supported\n",
+                 server);
+    return std::nullopt;
+  }
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* found = nullptr;
   const int error = getaddrinfo(server, nullptr, &hints, &found);
+#ifdef EAI_ADDRFAMILY
+  if (error == EAI_ADDRFAMILY) {
+    std::fprintf(stderr,
+                 "zodm-send: '%s' has no IPv4 address; only IPv4 is "
+                 "supported\n",
+                 server);
+    return std::nullopt;
+  }
+#endif
   if (error != 0) {
     std::fprintf(stderr, "zodm-send: cannot resolve '%s': %s\n", server,
                  gai_strerror(error));
@@ -184,12 +228,14 @@ void send(const DmCommand& c) {
 
 int main(int argc, char* argv[]) {
   enum { kVersionOption = 1000 };
-  constexpr std::array<option, 6> kLongOptions{{
+  constexpr int kWaitOption = 1100;
+  constexpr std::array<option, 7> kLongOptions{{
       {"server", required_argument, nullptr, 's'},
       {"dry-run", no_argument, nullptr, 'n'},
       {"force", no_argument, nullptr, 'f'},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersionOption},
+      {"wait", optional_argument, nullptr, kWaitOption},
       {nullptr, 0, nullptr, 0},
   }};
   Options options;
@@ -214,6 +260,12 @@ int main(int argc, char* argv[]) {
       case kVersionOption:
         std::printf("zodm-send (libzodm) %s\n", ZODM_VERSION);
         return 0;
+      case kWaitOption:
+        if (!readWait(optarg, &options.waitSeconds))
+          return usageError(std::string("--wait: '") + optarg +
+                            "' is not a whole number of seconds from 0 to " +
+                            std::to_string(kMaxWait));
+        break;
       default:
         return usageError(zodm::tools::optionProblem(c, argv));
     }
@@ -280,6 +332,19 @@ int main(int argc, char* argv[]) {
   if (server && dmMessageInit(server->c_str()) != 0) {
     std::fprintf(stderr, "zodm-send: cannot send to %s\n", server->c_str());
     return kExitFailure;
+  }
+  if (options.waitSeconds >= 0) {
+    in_addr to{};
+    inet_pton(AF_INET, server ? server->c_str() : DM_DEFAULT_SERVER, &to);
+    int32_t port = 0;
+    dmGetServerPort(&port);
+    problem = zodm::send::waitBound(to.s_addr, static_cast<uint16_t>(port),
+                                    static_cast<unsigned>(options.waitSeconds));
+    if (!problem.empty()) {
+      std::fprintf(stderr, "zodm-send: %s; nothing was sent\n",
+                   problem.c_str());
+      return kExitFailure;
+    }
   }
   send(command);
   return 0;
