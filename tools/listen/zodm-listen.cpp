@@ -59,7 +59,8 @@ constexpr char kHelp[] =
     "\n"
     "Example:\n"
     "  zodm-listen --count 1 & zodm-send --wait display 1 2\n"
-    "(--wait: zodm-send waits until zodm-listen has bound the port)\n";
+    "      # prints display priority=1 quality=2 (zodm-send --wait waits\n"
+    "      # until zodm-listen has bound the port)\n";
 
 constexpr char kTool[] = "zodm-listen";
 

@@ -124,6 +124,7 @@ constexpr char kHelpEnd[] =
     "Examples:\n"
     "  zodm-screen --picture /tmp/screen.png & zodm-send --wait partial 2 1 0 "
     "0 100 200\n"
+    "      # prints partial priority=2 quality=1 rect=(0,0)-(100,200)\n"
     "  zodm-screen --serve 8050    # then open the address it prints\n";
 
 // getopt_long's value for --serve, which has no short form.

@@ -68,6 +68,7 @@ constexpr char kHelp[] =
     "Examples:\n"
     "  zodm-send display 1 2\n"
     "  zodm-listen --count 1 & zodm-send --wait display 1 2\n"
+    "      # prints display priority=1 quality=2, once zodm-listen is bound\n"
     "  zodm-send partial 2 1 0 0 100 200\n"
     "  zodm-send -s 127.0.0.2 erase 3\n"
     "  zodm-send --dry-run partial 2 1 0 0 100 200   # prints "
