@@ -38,7 +38,11 @@ def draw_page(framebuffer):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    # The whole description, as written: its first line alone stops
+    # mid-sentence.
+    parser = argparse.ArgumentParser(
+        description=__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--pause", type=float, default=2.0, metavar="SECONDS",
                         help="time between the two refreshes (default 2)")
     parser.add_argument("framebuffer", nargs="?",

@@ -138,7 +138,9 @@ ZODM_API int32_t dmDump(void);
 /* Creates a UDP socket, stores it in *socketOut and binds it to port
  * DM_SERVER_PORT on 127.0.0.1 (loopbackOnly == 1) or on all addresses.
  * Returns 0 with a "W" diagnostic "Bound successfully to ..."; -1 after
- * perror("Error invoking bind"), leaving the socket open in *socketOut. */
+ * perror("Error invoking bind"), leaving the socket open in *socketOut, or
+ * -1 there when no socket could be made; errno then holds the socket's
+ * reason (EMFILE, say), else bind's. */
 ZODM_API int32_t initServer(int32_t* socketOut, int32_t loopbackOnly);
 
 /* Splits the NUL-terminated request text into *message: token, code, argc

@@ -136,9 +136,9 @@ int32_t dmGetServerPort(int32_t* port) {
 int32_t initServer(int32_t* socketOut, int32_t loopbackOnly) {
   // The descriptor is the caller's from here on, even if binding fails.
   *socketOut = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int socketError = errno;  // the reason, should there be no socket
   int32_t port = 0;
   dmGetServerPort(&port);
-
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(static_cast<uint16_t>(port));
@@ -146,8 +146,8 @@ int32_t initServer(int32_t* socketOut, int32_t loopbackOnly) {
       htonl(loopbackOnly == 1 ? INADDR_LOOPBACK : INADDR_ANY);
   if (bind(*socketOut, reinterpret_cast<const sockaddr*>(&local),
            sizeof local) != 0) {
-    // perror may itself change errno; keep bind's, so the caller can tell why.
-    const int error = errno;
+    // Kept past perror: the socket's reason if it failed, else bind's.
+    const int error = *socketOut < 0 ? socketError : errno;
     std::perror("Error invoking bind");
     errno = error;
     return -1;

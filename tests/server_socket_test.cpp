@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The display service's socket: where initServer binds it, what it reports,
-// what a second bind on the same port leaves behind, and requests received
-// through it.
+// what a second bind on the same port leaves behind, why it fails without a
+// socket, and requests received through it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -76,6 +77,36 @@ TEST(InitServer, SecondBindFailsAndLeavesBothSocketsOpen) {
     close(first);
     close(second);
   }
+}
+
+// With every descriptor in use the socket cannot be made: the bind on -1 is
+// reported as usual, -1 is left in socketOut, and errno keeps the socket's
+// own reason, not the bind's EBADF.
+TEST(InitServer, NoSocketLeavesMinusOneAndTheSocketsReason) {
+  int32_t fd = 0;
+  int error = 0;
+  rlimit saved{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+  const Lines said = diagnosticsOf([&] {
+    // The lowest free number becomes the limit, so no new descriptor fits.
+    const int lowest = fcntl(0, F_DUPFD, 0);
+    close(lowest);
+    rlimit full = saved;
+    full.rlim_cur = static_cast<rlim_t>(lowest);
+    if (setrlimit(RLIMIT_NOFILE, &full) != 0) std::abort();
+    const int32_t result = initServer(&fd, 1);
+    error = errno;
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(-1, result);
+  });
+  EXPECT_EQ((Lines{{kStderr, "Error invoking bind: Bad file descriptor\n"}}),
+            said);
+  EXPECT_EQ(-1, fd);
+  EXPECT_EQ(EMFILE, error);
+  // The limit is back: a socket can be made again.
+  int32_t again = -1;
+  diagnosticsOf([&] { EXPECT_EQ(0, initServer(&again, 1)); });
+  close(again);
 }
 
 // End to end: client request calls into the socket initServer binds, then

@@ -101,6 +101,12 @@ done
   fail "no usage after an argument error"
 [[ $("${send[@]}" display 4 0 2>&1) == *--force* ]] ||
   fail "a refused value does not mention --force"
+# An IPv6 address cannot be used (status 1), and it is said why.
+rc=0
+"${send[@]}" -s ::1 display 1 2 2>"$work/err" || rc=$?
+[[ $rc == 1 && $(cat "$work/err") == \
+  "zodm-send: ::1 is an IPv6 address; only IPv4 is supported" ]] ||
+  fail "zodm-send -s ::1: status $rc, said '$(cat "$work/err")'"
 
 # Dry runs print the text and send nothing.
 [[ $("${send[@]}" -n partial 2 1 0 0 100 200) == '!1,2,1,0,0,100,200' ]] ||
@@ -191,6 +197,9 @@ for args in "--count 0" "--count x" "--count" "extra" "--no-such" \
   [[ $rc == 2 && $(head -n 1 "$work/err") == "zodm-listen: "* ]] ||
     fail "zodm-listen $args: exit status $rc, said '$(head -n 1 "$work/err")'"
 done
+[[ $("${listen[@]}" --count 99999999999999999999 2>&1 | head -n 1) == \
+  "zodm-listen: --count: '99999999999999999999' is too large"* ]] ||
+  fail "--count beyond 64 bits is not said to be too large"
 for tool in "$1" "$2"; do
   "${emulator[@]}" "$tool" --help | grep '^Usage: ' >/dev/null || fail "$tool --help"
   [[ $("${emulator[@]}" "$tool" --version) == *"(libzodm) "[0-9]* ]] ||

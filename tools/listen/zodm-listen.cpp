@@ -65,7 +65,9 @@ constexpr char kHelp[] =
     "arguments.\n"
     "\n"
     "Example:\n"
-    "  zodm-listen --count 1 & zodm-send display 1 2\n"
+    "  zodm-listen --count 1 & zodm-send --wait display 1 2\n"
+    "      # prints display priority=1 quality=2 (zodm-send --wait waits\n"
+    "      # until zodm-listen has bound the port)\n"
     "  zodm-listen --tap --json >rec.jsonl   # a recording, for --replay\n";
 
 constexpr char kTool[] = "zodm-listen";

@@ -97,7 +97,8 @@ std::vector<std::string> Screen::caption() const {
           n(tally_.byCode[DM_CMD_DUMP]),
       "by priority " + joinCounts(tally_.byPriority),
       "by quality " + joinCounts(tally_.byQuality),
-      "most refreshed cell: " + n(maxCount_) + " times",
+      "most refreshed cell: " + n(maxCount_) +
+          (maxCount_ == 1 ? " time" : " times"),
   };
 }
 

@@ -73,6 +73,15 @@ TEST(Screen, CaptionTotals) {
                 "most refreshed cell: 4 times",
             }),
             sequence().caption());
+  // One refresh is one "time"; none, or more, are "times".
+  for (const auto& [requests, last] : std::vector<std::pair<int, std::string>>{
+           {0, "most refreshed cell: 0 times"},
+           {1, "most refreshed cell: 1 time"},
+           {2, "most refreshed cell: 2 times"}}) {
+    Screen s(3);
+    for (int i = 0; i < requests; ++i) s.apply(partial(0, 0, 1, 1));
+    EXPECT_EQ(last, s.caption().back());
+  }
 }
 
 TEST(Screen, CountsSaturateAndMemoryStaysFixed) {

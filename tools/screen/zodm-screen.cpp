@@ -173,8 +173,9 @@ constexpr char kHelpEnd[] =
     "or a bad profile.\n"
     "\n"
     "Examples:\n"
-    "  zodm-screen --picture /tmp/screen.png & zodm-send partial 2 1 0 0 100 "
-    "200\n"
+    "  zodm-screen --picture /tmp/screen.png & zodm-send --wait partial 2 1 0 "
+    "0 100 200\n"
+    "      # prints partial priority=2 quality=1 rect=(0,0)-(100,200)\n"
     "  zodm-screen --serve 8050    # then open the address it prints\n"
     "  zodm-screen --replay rec.jsonl --json   # rec.jsonl: zodm-listen "
     "--json\n";

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "usageErrors.h"
+#include "waitBound.h"
 #include "zodm.h"
 #if ZODM_REPLAY
 #include "sendRecording.h"
@@ -56,6 +57,10 @@ constexpr char kHelp[] =
     "                        or a host name (default 127.0.0.1)\n"
     "  -n, --dry-run         print the request text, send nothing\n"
     "  -f, --force           send values that the service will refuse\n"
+    "      --wait[=SECONDS]  first wait, at most SECONDS (default 10), until\n"
+    "                        a service on this machine has bound UDP port\n"
+    "                        50555 on the address, for one started just\n"
+    "                        before; nothing is sent if none does\n"
     "      --replay=FILE     send the texts of the recording in FILE ('-':\n"
     "                        standard input), the --json lines of\n"
     "                        zodm-listen or zodm-screen, byte for byte, the\n"
@@ -70,12 +75,15 @@ constexpr char kHelp[] =
     "      --version         show the version and exit\n"
     "\n"
     "Requests get no reply: exit status 0 means the request was handed to\n"
-    "the library, not that it arrived. Exit status 1: the server address\n"
-    "cannot be resolved or used; 2: bad arguments. Either way nothing is "
-    "sent.\n"
+    "the library, not that it arrived; one sent before the service has bound\n"
+    "its port is lost, hence --wait. Exit status 1: the server address\n"
+    "cannot be resolved or used, or --wait found no service; 2: bad\n"
+    "arguments. Either way nothing is sent.\n"
     "\n"
     "Examples:\n"
     "  zodm-send display 1 2\n"
+    "  zodm-listen --count 1 & zodm-send --wait display 1 2\n"
+    "      # prints display priority=1 quality=2, once zodm-listen is bound\n"
     "  zodm-send partial 2 1 0 0 100 200\n"
     "  zodm-send -s 127.0.0.2 erase 3\n"
     "  zodm-send --dry-run partial 2 1 0 0 100 200   # prints "
@@ -105,6 +113,7 @@ struct Options {
   const char* server = nullptr;
   bool dryRun = false;
   bool force = false;
+  int waitSeconds = -1;  // --wait: at most this long for the service
 };
 
 // --replay and --speed: their options and what they were given.
@@ -143,6 +152,26 @@ std::optional<int32_t> readValue(std::string_view name, std::string_view word,
   return value;
 }
 
+// The longest --wait, a day: long enough for any service to start.
+constexpr int kMaxWait = 86400;
+
+// Reads --wait's SECONDS (10 when not given) into *seconds.
+bool readWait(const char* word, int* seconds) {
+  if (word == nullptr) {
+    *seconds = 10;
+    return true;
+  }
+  const std::string_view text(word);
+  int value = -1;
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc{} || end != text.data() + text.size() || value < 0 ||
+      value > kMaxWait)
+    return false;
+  *seconds = value;
+  return true;
+}
+
 // Names the first value the display service would refuse, in the order the
 // service checks them, or returns an empty text.
 std::string refusal(const DmCommand& c) {
@@ -177,11 +206,27 @@ std::optional<std::string> resolveServer(const char* server) {
   std::array<char, INET_ADDRSTRLEN> text{};
   in_addr numeric{};
   if (inet_pton(AF_INET, server, &numeric) == 1) return std::string(server);
+  in6_addr numeric6{};
+  if (inet_pton(AF_INET6, server, &numeric6) == 1) {
+    std::fprintf(stderr,
+                 "zodm-send: %s is an IPv6 address; only IPv4 is supported\n",
+                 server);
+    return std::nullopt;
+  }
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* found = nullptr;
   const int error = getaddrinfo(server, nullptr, &hints, &found);
+#ifdef EAI_ADDRFAMILY
+  if (error == EAI_ADDRFAMILY) {
+    std::fprintf(stderr,
+                 "zodm-send: '%s' has no IPv4 address; only IPv4 is "
+                 "supported\n",
+                 server);
+    return std::nullopt;
+  }
+#endif
   if (error != 0) {
     std::fprintf(stderr, "zodm-send: cannot resolve '%s': %s\n", server,
                  gai_strerror(error));
@@ -246,12 +291,14 @@ int replayRecording(const Options& options, const Replay& replay,
 
 int main(int argc, char* argv[]) {
   enum { kVersionOption = 1000 };
-  constexpr std::array<option, 6> kLongOptions{{
+  constexpr int kWaitOption = 1200;
+  constexpr std::array<option, 7> kLongOptions{{
       {"server", required_argument, nullptr, 's'},
       {"dry-run", no_argument, nullptr, 'n'},
       {"force", no_argument, nullptr, 'f'},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersionOption},
+      {"wait", optional_argument, nullptr, kWaitOption},
       {nullptr, 0, nullptr, 0},
   }};
   // The table above, then --replay's.
@@ -288,6 +335,12 @@ int main(int argc, char* argv[]) {
       case kVersionOption:
         std::printf("zodm-send (libzodm) %s\n", ZODM_VERSION);
         return 0;
+      case kWaitOption:
+        if (!readWait(optarg, &options.waitSeconds))
+          return usageError(std::string("--wait: '") + optarg +
+                            "' is not a whole number of seconds from 0 to " +
+                            std::to_string(kMaxWait));
+        break;
       default:
         return usageError(zodm::tools::optionProblem(c, argv));
     }
@@ -357,6 +410,19 @@ int main(int argc, char* argv[]) {
   if (server && dmMessageInit(server->c_str()) != 0) {
     std::fprintf(stderr, "zodm-send: cannot send to %s\n", server->c_str());
     return kExitFailure;
+  }
+  if (options.waitSeconds >= 0) {
+    in_addr to{};
+    inet_pton(AF_INET, server ? server->c_str() : DM_DEFAULT_SERVER, &to);
+    int32_t port = 0;
+    dmGetServerPort(&port);
+    problem = zodm::send::waitBound(to.s_addr, static_cast<uint16_t>(port),
+                                    static_cast<unsigned>(options.waitSeconds));
+    if (!problem.empty()) {
+      std::fprintf(stderr, "zodm-send: %s; nothing was sent\n",
+                   problem.c_str());
+      return kExitFailure;
+    }
   }
   send(command);
   return 0;

@@ -26,6 +26,18 @@ bool parseWhole(std::string_view word, unsigned long long min,
   return true;
 }
 
+namespace {
+
+// True for digits alone that make a number beyond any unsigned long long.
+bool tooLarge(std::string_view word) {
+  unsigned long long ignored = 0;
+  return !word.empty() &&
+         word.find_first_not_of("0123456789") == std::string_view::npos &&
+         !parseWhole(word, 0, ~0ULL, ignored);
+}
+
+}  // namespace
+
 std::string serviceShortOptions(const char* extra) {
   return std::string(":") + extra + "ajc:b:h";
 }
@@ -56,9 +68,12 @@ int serviceOption(int c, const ToolText& text, ServiceOptions& options,
       return kGoOn;
     case 'c':
       if (!parseWhole(optarg, 1, ~0ULL, options.count))
-        return usageError(text.tool, text.usage,
-                          std::string("--count: '") + optarg +
-                              "' is not a whole number of at least 1");
+        return usageError(
+            text.tool, text.usage,
+            std::string("--count: '") + optarg +
+                (tooLarge(optarg)
+                     ? "' is too large (at most " + std::to_string(~0ULL) + ")"
+                     : "' is not a whole number of at least 1"));
       return kGoOn;
     case 'b': {
       unsigned long long bytes = 0;
