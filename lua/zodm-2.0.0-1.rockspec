@@ -1,4 +1,4 @@
-# SPDX-License-Identifier: MIT
+-- SPDX-License-Identifier: MIT
 -- LuaRocks package of the LuaJIT binding. The module needs libzodm.so.2 at
 -- run time (beside zodm.lua, where the loader finds it, or in
 -- ZODM_LIBRARY), not to build: it is one Lua file. From lua/ in a clone:
