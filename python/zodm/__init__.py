@@ -257,14 +257,15 @@ class _Forwarder(threading.Thread):
         self.lock = threading.Lock()
 
     def run(self) -> None:
+        ready = select.poll()
+        ready.register(self.reader, select.POLLIN)
+        chunk = None
         try:
-            while True:
-                select.select([self.reader], [], [])
-                with self.lock:
+            while chunk != b"":
+                ready.poll()
+                with self.lock:  # read and kept as one, for taken()
                     chunk = os.read(self.reader, 65536)
                     self.chunks.append(chunk)
-                if not chunk:
-                    return
                 view = memoryview(chunk)
                 try:
                     while view:
@@ -272,19 +273,19 @@ class _Forwarder(threading.Thread):
                 except OSError:  # no standard error to pass it to
                     pass
         finally:
-            os.close(self.reader)
+            with self.lock:
+                os.close(self.reader)
+                self.reader = -1
             os.close(self.target)
 
     def taken(self) -> bytes:
-        """What has arrived once the pipe holds nothing unread."""
+        """What has arrived, once the pipe holds nothing unread."""
+        unread = array.array("i", [0])
         while True:
             with self.lock:
-                unread = array.array("i", [0])
-                if self.chunks[-1:] == [b""]:
-                    unread[0] = 0
-                else:
+                if self.reader >= 0:
                     fcntl.ioctl(self.reader, termios.FIONREAD, unread)
-                if unread[0] == 0:
+                if self.reader < 0 or unread[0] == 0:
                     return b"".join(self.chunks)
             time.sleep(0.0002)
 
