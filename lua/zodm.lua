@@ -84,7 +84,8 @@ int32_t dmMessageParser(const char* text, DmCommand* command);
 -- What the binding needs from the C library, under names of its own (asm
 -- gives the real symbol), so that they never clash with the declarations of
 -- another module in the same process. No off_t, whose size differs between
--- C libraries on 32-bit targets.
+-- C libraries on 32-bit targets: mmap64 takes a 64-bit offset in glibc and
+-- musl alike.
 local libc_declarations = [[
 struct zodm_pollfd { int fd; short events; short revents; };
 int zodm_poll(struct zodm_pollfd* fds, unsigned long nfds, int timeout)
@@ -102,6 +103,12 @@ void zodm_rewind(void* stream) asm("rewind");
 size_t zodm_fread(void* buffer, size_t size, size_t count, void* stream)
   asm("fread");
 int zodm_fclose(void* stream) asm("fclose");
+int zodm_open(const char* path, int flags, ...) asm("open");
+intptr_t zodm_read(int fd, void* buffer, size_t length) asm("read");
+intptr_t zodm_write(int fd, const void* buffer, size_t length) asm("write");
+void* zodm_mmap(void* address, size_t length, int protection, int flags,
+                int fd, int64_t offset) asm("mmap64");
+int zodm_munmap(void* address, size_t length) asm("munmap");
 ]]
 
 -- The FFI refuses to declare a type or a constant twice, and the process
@@ -345,12 +352,26 @@ end
 
 --- The request text the client sends for command, a table {code=,
 -- priority=, quality=, x_up=, y_up=, x_down=, y_down=} (missing values are
--- 0, code is required). Returns nil and the reason for a code the client
--- does not send (anything but DISPLAY, DISPLAY_PARTIAL and ERASE_TO_WHITE).
+-- 0, code is required; any other key raises an error that names it).
+-- Returns nil and the reason for a code the client does not send (anything
+-- but DISPLAY, DISPLAY_PARTIAL and ERASE_TO_WHITE).
+local KNOWN_FIELDS = {}
+for _, field in ipairs(FIELDS) do
+  KNOWN_FIELDS[field[1]] = true
+end
+
 function zodm.frame(command)
   if type(command) ~= "table" then
     error(("zodm.frame: command must be a table, not %s")
           :format(describe(command)), 2)
+  end
+  -- A misspelt field (prio=5) would otherwise be sent as 0.
+  for key in pairs(command) do
+    if not KNOWN_FIELDS[key] then
+      error(("zodm.frame: command has no field %s (fields: code, priority, "
+             .. "quality, x_up, y_up, x_down, y_down)")
+            :format(type(key) == "string" and key or describe(key)), 2)
+    end
   end
   local record = ffi.new("DmCommand")
   for _, field in ipairs(FIELDS) do
@@ -435,9 +456,10 @@ end
 function Server:receive(timeout)
   local milliseconds = -1
   if timeout ~= nil then
-    if type(timeout) ~= "number" or timeout ~= timeout or timeout < 0 then
-      error(("zodm.Server:receive: timeout must be a number of seconds "
-             .. "from 0, not %s"):format(describe(timeout)), 2)
+    if type(timeout) ~= "number" or timeout ~= timeout or timeout < 0
+       or timeout == math.huge then
+      error(("zodm.Server:receive: timeout must be a finite number of "
+             .. "seconds from 0, not %s"):format(describe(timeout)), 2)
     end
     milliseconds = math.min(math.ceil(timeout * 1000), 2147483647)
   end
@@ -477,6 +499,171 @@ end
 --- Closes the socket; closing again does nothing.
 function Server:close()
   close_descriptor(self._fd)
+end
+
+-- ---- Framebuffer ----
+
+zodm.WIDTH = zodm.MAX_X + 1
+zodm.HEIGHT = zodm.MAX_Y + 1
+zodm.FRAMEBUFFER_SIZE = zodm.WIDTH * zodm.HEIGHT
+
+-- The same on x86, ARM and AArch64 Linux.
+local O_RDWR, O_CREAT, O_EXCL = 2, 0x40, 0x80
+local PROT_READ_WRITE, MAP_SHARED = 3, 1
+local EEXIST = 17
+local MAP_FAILED = ffi.cast("void*", -1)
+
+local Framebuffer = {}
+Framebuffer.__index = Framebuffer
+
+-- The mapping's address lives in a cell of its own, which the collector
+-- unmaps: a finalizer that held the framebuffer's table would keep it alive.
+local function unmap(cell)
+  if cell[0] ~= nil then
+    C.zodm_munmap(cell[0], zodm.FRAMEBUFFER_SIZE)
+    cell[0] = nil
+  end
+end
+
+-- Writes all of buffer to fd; false when it cannot.
+local function write_all(fd, buffer, length)
+  local done = 0
+  while done < length do
+    local count = tonumber(C.zodm_write(fd, buffer + done, length - done))
+    if count < 0 and ffi.errno() ~= EINTR then
+      return false
+    end
+    done = done + math.max(count, 0)
+  end
+  return true
+end
+
+-- The number of bytes in the file open on fd, read through fd itself (no
+-- off_t); at most limit + 1.
+local function file_size(fd, limit)
+  local chunk = ffi.new("uint8_t[?]", 65536)
+  local size = 0
+  while size <= limit do
+    local count = tonumber(C.zodm_read(fd, chunk, 65536))
+    if count == 0 then
+      break
+    elseif count < 0 then
+      if ffi.errno() ~= EINTR then
+        return nil
+      end
+    else
+      size = size + count
+    end
+  end
+  return size
+end
+
+--- The display's framebuffer, a file shared with the display service
+-- (zodm-screen --framebuffer FILE): WIDTH x HEIGHT pixels, one byte of
+-- gray each (0 black, 255 white), row after row, no header. The file is
+-- created white when it does not exist. Drawing changes the file at once,
+-- through a shared mmap; the display shows it once a request refreshes it.
+-- Returns the framebuffer, or nil and the reason (the file cannot be
+-- opened or mapped, or has another size).
+--
+-- fb.pixels is a uint8_t* to all FRAMEBUFFER_SIZE bytes and fb.rows the
+-- same as rows of WIDTH (fb.rows[y][x]), both from 0 and, like every FFI
+-- pointer, unchecked; fb:row(y) checks y. A framebuffer collected without
+-- close() is unmapped then.
+function zodm.Framebuffer(path)
+  text_argument("Framebuffer", "path", path)
+  local size = zodm.FRAMEBUFFER_SIZE
+  local fd = C.zodm_open(path, bit.bor(O_RDWR, O_CREAT, O_EXCL),
+                         ffi.cast("int", 438))  -- 0666, less the umask
+  if fd >= 0 then
+    local white = ffi.new("uint8_t[?]", size)
+    ffi.fill(white, size, 255)
+    if not write_all(fd, white, size) then
+      local reason = ffi.string(C.zodm_strerror(ffi.errno()))
+      C.zodm_close(fd)
+      return nil, ("cannot write %s: %s"):format(path, reason)
+    end
+    C.zodm_close(fd)
+  elseif ffi.errno() ~= EEXIST then
+    return nil, ("cannot open %s: %s")
+                :format(path, ffi.string(C.zodm_strerror(ffi.errno())))
+  end
+  fd = C.zodm_open(path, O_RDWR)
+  if fd < 0 then
+    return nil, ("cannot open %s: %s")
+                :format(path, ffi.string(C.zodm_strerror(ffi.errno())))
+  end
+  local found = file_size(fd, size)
+  local map = found == size
+              and C.zodm_mmap(nil, size, PROT_READ_WRITE, MAP_SHARED, fd, 0)
+  local errno = ffi.errno()
+  C.zodm_close(fd)
+  if found ~= size then
+    if not found then
+      return nil, ("cannot read %s: %s")
+                  :format(path, ffi.string(C.zodm_strerror(errno)))
+    end
+    return nil, ("%s is %s bytes long, not %d (%d x %d pixels, one byte "
+                 .. "each)"):format(path, found > size and "more than " .. size
+                                    or tostring(found), size, zodm.WIDTH,
+                                    zodm.HEIGHT)
+  end
+  if map == MAP_FAILED then
+    return nil, ("cannot map %s: %s")
+                :format(path, ffi.string(C.zodm_strerror(errno)))
+  end
+  return setmetatable({
+    pixels = ffi.cast("uint8_t*", map),
+    rows = ffi.cast(("uint8_t (*)[%d]"):format(zodm.WIDTH), map),
+    _map = ffi.gc(ffi.new("void*[1]", map), unmap),
+  }, Framebuffer)
+end
+
+local function mapped(framebuffer, func)
+  if framebuffer._map[0] == nil then
+    error(("zodm.Framebuffer:%s: the framebuffer is closed"):format(func), 3)
+  end
+end
+
+--- Row y (0..HEIGHT-1) as a uint8_t* to its WIDTH bytes, left to right.
+function Framebuffer:row(y)
+  mapped(self, "row")
+  y = int32("Framebuffer:row", "y", y)
+  if y < 0 or y >= zodm.HEIGHT then
+    error(("zodm.Framebuffer:row: y must be in 0..%d, not %d")
+          :format(zodm.HEIGHT - 1, y), 2)
+  end
+  return self.pixels + y * zodm.WIDTH
+end
+
+--- Sets the rectangle between corners (x0, y0) and (x1, y1), both
+-- included, in either order and cut to the display area, to gray (0..255).
+function Framebuffer:fill(x0, y0, x1, y1, gray)
+  mapped(self, "fill")
+  local func = "Framebuffer:fill"
+  x0, y0 = int32(func, "x0", x0), int32(func, "y0", y0)
+  x1, y1 = int32(func, "x1", x1), int32(func, "y1", y1)
+  gray = int32(func, "gray", gray)
+  if gray < 0 or gray > 255 then
+    error(("zodm.Framebuffer:fill: gray must be in 0..255, not %d")
+          :format(gray), 2)
+  end
+  local left = math.max(math.min(x0, x1), 0)
+  local right = math.min(math.max(x0, x1), zodm.MAX_X)
+  local top = math.max(math.min(y0, y1), 0)
+  local bottom = math.min(math.max(y0, y1), zodm.MAX_Y)
+  for y = top, bottom do
+    if left <= right then
+      ffi.fill(self.pixels + y * zodm.WIDTH + left, right - left + 1, gray)
+    end
+  end
+end
+
+--- Unmaps the file; pixels, rows and rows from row() must no longer be
+-- used. Closing again does nothing.
+function Framebuffer:close()
+  unmap(self._map)
+  self.pixels, self.rows = nil, nil
 end
 
 return zodm

@@ -162,6 +162,8 @@ test("bad arguments raise naming them, before anything is sent", function()
     {"frame", {"!0,1,2"}, "command must be a table"},
     {"frame", {{priority = 1}}, "command.code must be an integer"},
     {"frame", {{code = 0, quality = 2 ^ 31}}, "command.quality"},
+    {"frame", {{code = 0, prio = 5}}, "command has no field prio"},
+    {"frame", {{code = 0, [1] = 5}}, "command has no field number 1"},
     {"parse", {42}, "text must be a string"},
     {"parse", {"!0,1,2\0"}, "text contains a NUL byte"},
     {"init", {"127.0.0.1\0"}, "address contains a NUL byte"},
@@ -179,8 +181,11 @@ test("bad arguments raise naming them, before anything is sent", function()
   zodm.erase(3LL)
   same("!3,3", received().text, "erase(3LL)")
   nothing_arrives()
-  local ok, problem = pcall(server.receive, server, -1)
-  assert(not ok and problem:find("timeout must be a number"), "timeout -1")
+  for _, timeout in ipairs({-1, 0 / 0, math.huge, "1"}) do
+    local ok, problem = pcall(server.receive, server, timeout)
+    assert(not ok and problem:find("timeout must be a finite number", 1, true),
+           "timeout " .. tostring(timeout))
+  end
 end)
 
 test("init takes IPv4 only, and points the client elsewhere", function()
@@ -217,6 +222,69 @@ test("a server reports a busy port, closes once, and times out", function()
   collectgarbage()
   collectgarbage()
   server = assert(zodm.Server(), "port still taken after collection")
+end)
+
+test("a framebuffer is created white and drawn in place", function()
+  local path = os.tmpname()
+  os.remove(path)
+  local framebuffer = assert(zodm.Framebuffer(path))
+  same(769 * 1025, zodm.FRAMEBUFFER_SIZE, "FRAMEBUFFER_SIZE")
+  same(("\255"):rep(zodm.FRAMEBUFFER_SIZE),
+       ffi.string(framebuffer.pixels, zodm.FRAMEBUFFER_SIZE), "white")
+  -- Corners in either order, both included, cut to the area.
+  framebuffer:fill(20, 11, 10, 10, 0)
+  framebuffer:fill(-5, 1020, 2, 5000, 7)
+  same(0, framebuffer.rows[10][10], "(10,10)")
+  same(0, framebuffer.rows[11][20], "(20,11)")
+  same(255, framebuffer.rows[10][9], "(9,10)")
+  same(255, framebuffer.rows[12][20], "(20,12)")
+  same("\7\7\7\255", ffi.string(framebuffer:row(1024), 4), "row 1024")
+  framebuffer:row(0)[768] = 42
+  framebuffer:close()
+  framebuffer:close()
+  local file = io.open(path, "rb")
+  local data = file:read("*a")
+  file:close()
+  same(zodm.FRAMEBUFFER_SIZE, #data, "size")
+  same(0, data:byte(10 * 769 + 10 + 1), "file (10,10)")
+  same(42, data:byte(768 + 1), "file (768,0)")
+  same(7, data:byte(1024 * 769 + 2 + 1), "file (2,1024)")
+
+  local refusals = {
+    {"fill", {0, 0, 1, 1, 256}, "gray must be in 0..255, not 256"},
+    {"fill", {0, 0, 1, 1.5, 0}, "y1 must be an integer in 32 bits"},
+    {"row", {1025}, "y must be in 0..1024, not 1025"},
+    {"row", {-1}, "y must be in 0..1024, not -1"},
+  }
+  local again = assert(zodm.Framebuffer(path))
+  same(0, again.rows[11][20], "reopened")
+  for _, case in ipairs(refusals) do
+    local ok, problem = pcall(again[case[1]], again, unpack(case[2]))
+    assert(not ok and problem:find("zodm.Framebuffer:" .. case[1] .. ": "
+                                   .. case[3], 1, true), tostring(problem))
+  end
+  -- A framebuffer dropped without close() is unmapped when collected.
+  local function mapped()
+    local maps = io.open("/proc/self/maps", "rb")
+    local text = maps:read("*a")
+    maps:close()
+    return text:find(path, 1, true) ~= nil
+  end
+  assert(mapped(), "not mapped")
+  again = nil -- luacheck: ignore
+  collectgarbage()
+  collectgarbage()
+  assert(not mapped(), "still mapped after collection")
+
+  file = io.open(path, "ab")
+  file:write("x")
+  file:close()
+  local none, reason = zodm.Framebuffer(path)
+  assert(none == nil and reason == path .. " is more than 788225 bytes long, "
+         .. "not 788225 (769 x 1025 pixels, one byte each)", tostring(reason))
+  os.remove(path)
+  none, reason = zodm.Framebuffer(path .. "/none")
+  assert(none == nil and reason:find("cannot open", 1, true), tostring(reason))
 end)
 
 local function succeeded(status)

@@ -4,9 +4,11 @@ requests sent and received through real loopback sockets on port 50555."""
 
 import errno
 import os
+import selectors
 import socket
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -92,6 +94,79 @@ def test_bad_arguments_raise_before_sending(server, call, arguments, error):
     with pytest.raises(error):
         call(*arguments)
     assert server.receive(timeout=0.2) is None
+
+
+@pytest.mark.parametrize("loopback_only", [None, 0, 1, 2, "yes"])
+def test_server_takes_a_boolean_only(loopback_only):
+    with pytest.raises(TypeError, match="^loopback_only must be True or False"):
+        zodm.Server(loopback_only)
+
+
+@pytest.mark.parametrize("timeout, error", [
+    ("1", TypeError), (True, TypeError), (-1, ValueError),
+    (float("inf"), ValueError), (float("nan"), ValueError),
+])
+def test_receive_names_a_bad_timeout(server, timeout, error):
+    with pytest.raises(error, match="^timeout must be a "):
+        server.receive(timeout)
+
+
+def test_receive_after_close_and_through_a_selector():
+    with zodm.Server() as bound, selectors.DefaultSelector() as selector:
+        assert bound.receive(0) is None
+        selector.register(bound.fileno(), selectors.EVENT_READ)
+        zodm.erase(2)
+        assert selector.select(timeout=2), "the socket never became readable"
+        assert bound.receive(0).text == b"!3,2"
+    bound.close()
+    assert bound.fileno() == -1
+    for call in (bound.receive, lambda: next(iter(bound))):
+        with pytest.raises(ValueError, match="^closed$"):
+            call()
+
+
+# Another thread writes to standard error, through sys.stderr and straight
+# to descriptor 2, all the while the main thread has diagnostics captured.
+WRITER = textwrap.dedent('''
+    import os, sys, threading, time, zodm
+    if sys.argv[1] == "descriptor":
+        zodm._stderr_pointer = None
+    started, done = threading.Event(), threading.Event()
+    def write():
+        for n in range(200):
+            time.sleep(0.001)
+            if n % 2:
+                os.write(2, b"line %d\\n" % n)
+            else:
+                sys.stderr.write("line %d\\n" % n)
+            started.set()
+        done.set()
+    threading.Thread(target=write).start()
+    started.wait()
+    while not done.is_set():
+        try:
+            zodm.parse("!0,7,9")
+        except zodm.RequestRefused as refused:
+            print(repr(refused.diagnostics))
+''')
+
+
+@pytest.mark.parametrize("capture", ["stream", "descriptor"])
+def test_capture_loses_nothing_another_thread_writes(capture):
+    result = subprocess.run([sys.executable, "-c", WRITER, capture],
+                            capture_output=True, text=True, check=True)
+    written = [line for line in result.stderr.splitlines()
+               if line.startswith("line ")]
+    if capture == "descriptor":  # passed on by a thread: maybe later
+        written.sort(key=lambda line: int(line.split()[1]))
+    assert written == [f"line {n}" for n in range(200)]
+    for line in result.stdout.splitlines():
+        diagnostics = eval(line)
+        assert any("priority out of range (7)" in d for d in diagnostics)
+        if capture == "stream":  # the other thread's lines stay out
+            assert all(d.startswith("(E)zodmServer:") for d in diagnostics)
+    if capture == "stream":
+        assert "zodmServer" not in result.stderr
 
 
 def test_init_points_the_client_elsewhere():

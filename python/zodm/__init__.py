@@ -24,14 +24,18 @@ functions below check their arguments and raise on failure:
 
 from __future__ import annotations
 
+import array
 import ctypes
 import dataclasses
+import fcntl
 import mmap
 import os
+import select
 import socket
 import sys
-import tempfile
+import termios
 import threading
+import time
 from typing import Iterator, Optional, Tuple, Union
 
 __all__ = [
@@ -63,6 +67,9 @@ _ARG_SIZE = 256
 _MAX_ARGS = 6
 # A UDP payload is at most 65,535 bytes.
 _MAX_DATAGRAM = 65535
+# The longest wait of one receive, in seconds: poll's 2^31-1 milliseconds,
+# as the LuaJIT binding waits.
+_MAX_TIMEOUT = (2**31 - 1) / 1000
 
 
 class DmCommand(ctypes.Structure):
@@ -158,6 +165,14 @@ class RequestRefused(ValueError):
         self.diagnostics = diagnostics
 
 
+def _describe(value: object) -> str:
+    """value for a message: its type, and its repr when short."""
+    shown = repr(value)
+    if len(shown) > 24:
+        shown = shown[:21] + "..."
+    return f"{type(value).__name__} {shown}"
+
+
 def _int32(name: str, value: object) -> int:
     """value, if it is an int that fits in 32 bits; raises otherwise."""
     if not isinstance(value, int) or isinstance(value, bool):
@@ -179,24 +194,138 @@ def _text(name: str, value: object) -> bytes:
     return bytes(value)
 
 
+def _c_stderr() -> Tuple[Optional[ctypes.CDLL], Optional[ctypes.c_void_p]]:
+    """The C library and its variable stderr, when the C library is glibc,
+    whose stderr is a pointer that the program may set; (None, None)
+    elsewhere (musl's is a constant)."""
+    try:
+        if not os.confstr("CS_GNU_LIBC_VERSION"):
+            return None, None
+        libc = ctypes.CDLL(None)
+        pointer = ctypes.c_void_p.in_dll(libc, "stderr")
+    except (ValueError, OSError, AttributeError):
+        return None, None
+    for name, result, arguments in (
+            ("tmpfile", ctypes.c_void_p, []),
+            ("fflush", ctypes.c_int, [ctypes.c_void_p]),
+            ("fileno", ctypes.c_int, [ctypes.c_void_p]),
+            ("rewind", None, [ctypes.c_void_p])):
+        function = getattr(libc, name)
+        function.restype, function.argtypes = result, arguments
+    return libc, pointer
+
+
+_libc, _stderr_pointer = _c_stderr()
+_capture_file = None  # the C stream that collects diagnostics, made once
 _capture_lock = threading.Lock()
 
 
-def _captured(call, *arguments):
-    """Runs call(*arguments) with descriptor 2 sent to a temporary file, and
-    returns its result and the lines the library wrote there. One capture
-    at a time: descriptor 2 belongs to the whole process."""
-    with _capture_lock, tempfile.TemporaryFile() as capture:
-        sys.stderr.flush()
+def _captured_by_stream(call, arguments):
+    """Runs call(*arguments) with C's stderr pointed at a stream of the
+    binding's own, and returns its result and what the call wrote there.
+    Descriptor 2 stays as it is, for every thread. The stream is never
+    closed: a thread that read the pointer during the call may still
+    write to it afterwards."""
+    global _capture_file
+    if _capture_file is None:
+        _capture_file = _libc.tmpfile()
+        if not _capture_file:
+            _capture_file = None
+            return call(*arguments), b""
+    real = _stderr_pointer.value
+    _stderr_pointer.value = _capture_file
+    try:
+        result = call(*arguments)
+    finally:
+        _stderr_pointer.value = real
+    _libc.fflush(_capture_file)
+    fd = _libc.fileno(_capture_file)
+    data = os.pread(fd, os.fstat(fd).st_size, 0)
+    os.ftruncate(fd, 0)
+    _libc.rewind(_capture_file)
+    return result, data
+
+
+class _Forwarder(threading.Thread):
+    """Copies everything that arrives on a pipe to the real standard error,
+    and keeps it in chunks, until the pipe's last writer is gone."""
+
+    def __init__(self, reader: int, target: int):
+        super().__init__(name="zodm-stderr", daemon=True)
+        self.reader, self.target = reader, os.dup(target)
+        self.chunks: list = []
+        self.lock = threading.Lock()
+
+    def run(self) -> None:
+        ready = select.poll()
+        ready.register(self.reader, select.POLLIN)
+        chunk = None
+        try:
+            while chunk != b"":
+                ready.poll()
+                with self.lock:  # read and kept as one, for taken()
+                    chunk = os.read(self.reader, 65536)
+                    self.chunks.append(chunk)
+                view = memoryview(chunk)
+                try:
+                    while view:
+                        view = view[os.write(self.target, view):]
+                except OSError:  # no standard error to pass it to
+                    pass
+        finally:
+            with self.lock:
+                os.close(self.reader)
+                self.reader = -1
+            os.close(self.target)
+
+    def taken(self) -> bytes:
+        """What has arrived, once the pipe holds nothing unread."""
+        unread = array.array("i", [0])
+        while True:
+            with self.lock:
+                if self.reader >= 0:
+                    fcntl.ioctl(self.reader, termios.FIONREAD, unread)
+                if self.reader < 0 or unread[0] == 0:
+                    return b"".join(self.chunks)
+            time.sleep(0.0002)
+
+
+def _captured_by_descriptor(call, arguments):
+    """Runs call(*arguments) with descriptor 2 sent into a pipe, and returns
+    its result and what arrived there meanwhile. While the call runs,
+    descriptor 2 is the pipe's for every thread of the process, so a thread
+    passes everything on to the real standard error as well; it runs on
+    until the pipe's last writer is gone, for a program that another
+    thread started meanwhile inherits the pipe as its stderr."""
+    sys.stderr.flush()
+    reader, writer = os.pipe()
+    forwarder = _Forwarder(reader, 2)
+    forwarder.start()
+    try:
         saved = os.dup(2)
         try:
-            os.dup2(capture.fileno(), 2)
-            result = call(*arguments)
+            os.dup2(writer, 2)
+            try:
+                result = call(*arguments)
+            finally:
+                os.dup2(saved, 2)
         finally:
-            os.dup2(saved, 2)
             os.close(saved)
-        capture.seek(0)
-        lines = capture.read().decode("utf-8", "backslashreplace")
+    finally:
+        os.close(writer)
+    return result, forwarder.taken()
+
+
+def _captured(call, *arguments):
+    """Runs call(*arguments) and returns its result and the non-empty lines
+    that the library wrote to standard error meanwhile. One capture at a
+    time."""
+    with _capture_lock:
+        if _stderr_pointer is not None:
+            result, data = _captured_by_stream(call, arguments)
+        else:
+            result, data = _captured_by_descriptor(call, arguments)
+    lines = data.decode("utf-8", "backslashreplace")
     return result, tuple(line for line in lines.split("\n") if line)
 
 
@@ -275,12 +404,20 @@ class Received:
 
 class Server:
     """The display service's socket, bound with initServer to port 50555 on
-    127.0.0.1 (or every address when loopback_only is false). Iterating
-    yields each received datagram as a Received; the socket is closed by
-    close() or at the end of a with block. Raises OSError when the port
-    cannot be bound (errno EADDRINUSE when another service holds it)."""
+    127.0.0.1, or on every address when loopback_only is False; it takes
+    True or False only. Iterating yields each received datagram as a
+    Received; the socket is closed by close() or at the end of a with
+    block. Raises OSError when the port cannot be bound (errno EADDRINUSE
+    when another service holds it).
+
+    fileno() is the socket's descriptor (-1 once closed), for an event loop
+    of the application's own: when it is readable, receive(0) takes the
+    datagram without waiting."""
 
     def __init__(self, loopback_only: bool = True):
+        if not isinstance(loopback_only, bool):
+            raise TypeError("loopback_only must be True or False, not "
+                            f"{_describe(loopback_only)}")
         fd = ctypes.c_int32(-1)
         result = lib.initServer(ctypes.byref(fd), 1 if loopback_only else 0)
         error = ctypes.get_errno()
@@ -296,11 +433,26 @@ class Server:
 
     def receive(self, timeout: Optional[float] = None) -> Optional[Received]:
         """The next datagram, or None when timeout seconds pass without one
-        (None: wait for as long as it takes)."""
+        (None: wait for as long as it takes; 0: only what is there
+        already). Raises TypeError or ValueError for a timeout that is not
+        a finite number from 0, ValueError("closed") once closed."""
+        if timeout is not None:
+            if (not isinstance(timeout, (int, float))
+                    or isinstance(timeout, bool)):
+                raise TypeError("timeout must be a number of seconds, not "
+                                f"{_describe(timeout)}")
+            if not 0 <= timeout < float("inf"):
+                raise ValueError("timeout must be a finite number of seconds "
+                                 f"from 0, not {timeout!r}")
+            timeout = min(timeout, _MAX_TIMEOUT)
+        if self._socket.fileno() < 0:
+            raise ValueError("closed")
         self._socket.settimeout(timeout)
         try:
             data = self._socket.recv(_MAX_DATAGRAM)
-        except socket.timeout:
+        except (socket.timeout, BlockingIOError):
+            # BlockingIOError: with timeout 0, nothing was there (or
+            # another reader of the socket took it first).
             return None
         # Bytes after a NUL cannot reach the parser; the text ends there.
         record = DmCommand()
@@ -317,6 +469,7 @@ class Server:
                 yield received
 
     def close(self) -> None:
+        """Closes the socket; closing again does nothing."""
         self._socket.close()
 
     def __enter__(self) -> "Server":
@@ -324,7 +477,6 @@ class Server:
 
     def __exit__(self, *exception) -> None:
         self.close()
-
 
 
 class Framebuffer:
