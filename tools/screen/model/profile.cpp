@@ -124,7 +124,12 @@ bool readMs(const toml::node& node, std::string_view key, bool zeroAllowed,
                      " ms, at most an hour, not " + number(*ms));
     return false;
   }
-  micros = static_cast<Micros>(std::llround(*ms * kMicrosPerMs));
+  const auto rounded = static_cast<Micros>(std::llround(*ms * kMicrosPerMs));
+  if (rounded == 0 && !zeroAllowed) {
+    problems.add(node.source(), quoted(key) + " must be at least 0.001 ms");
+    return false;
+  }
+  micros = rounded;
   return true;
 }
 
@@ -257,6 +262,17 @@ void readDocument(const toml::table& document, Profile& profile,
         if (fields == nullptr) {
           problems.add(table.source(),
                        "waveform " + quoted(name.str()) + " must be a table");
+          continue;
+        }
+        // Names stay bare TOML keys, so that a profile prints as it reads.
+        const std::string_view n = name.str();
+        if (n.empty() || n.size() > 32 ||
+            n.find_first_not_of(
+                "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                "0123456789_-") != std::string_view::npos) {
+          problems.add(name.source(),
+                       "a waveform's name is 1 to 32 letters, digits, '_' "
+                       "or '-'");
           continue;
         }
         std::size_t i = profile.find(name.str());
