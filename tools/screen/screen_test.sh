@@ -128,6 +128,31 @@ for signal in INT TERM; do
   fi
 done
 
+# --- Two overlapping requests sent together: the second collides with the
+# first and waits for it, so its latency is above GC16's 450 ms.
+start --json --count 2
+printf '!1,0,3,0,0,100,100' >/dev/udp/127.0.0.1/50555
+printf '!1,0,3,50,50,150,150' >/dev/udp/127.0.0.1/50555
+wait_service
+[[ $rc == 0 ]] || fail "collision: exit status $rc"
+panel=$(tail -n 1 "$work/out")
+[[ $panel == *'"panel":{"updates":2,"merged":0,"collisions":1,'* ]] ||
+  fail "collision: $panel"
+latency=$(sed -n 's/.*"latency_ms":{[^}]*"max":\([0-9]*\).*/\1/p' <<<"$panel")
+((latency > 450)) || fail "collision: the latency $latency ms is not above 450"
+
+# --- Display profiles: the built-in one reads back; a bad one is refused
+# with its line before anything binds.
+"${screen[@]}" --print-profile >"$work/profile.toml" || fail "--print-profile"
+"${screen[@]}" --profile "$work/profile.toml" --print-profile |
+  cmp -s - "$work/profile.toml" || fail "the printed profile reads otherwise"
+printf 'concurrent = 4\n[quality]\n0 = "A9"\n' >"$work/bad.toml"
+rc=0
+"${screen[@]}" --profile "$work/bad.toml" >/dev/null 2>"$work/err" || rc=$?
+[[ $rc == 2 && $(cat "$work/err") == \
+   "zodm-screen: $work/bad.toml:3: unknown waveform 'A9'" ]] ||
+  fail "bad profile: exit status $rc, said '$(cat "$work/err")'"
+
 "${screen[@]}" --help >"$work/help" && grep -q '^Usage: zodm-screen' "$work/help" ||
   fail "--help"
 [[ $("${screen[@]}" --version) == *"(libzodm) "[0-9]* ]] || fail "--version"
