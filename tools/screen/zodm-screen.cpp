@@ -452,8 +452,8 @@ int run(int argc, char* argv[]) {
     return zodm::tools::kExitFailure;
   }
 
-  // The e-paper model, on a thread of its own. While updates complete, its
-  // panel's picture is written from that thread, at most every
+  // The e-paper model, live on a thread of its own. While updates complete,
+  // its panel's picture is written from that thread, at most every
   // kPanelInterval; a failure there is said once, and the picture at exit
   // decides the status.
   std::unique_ptr<zodm::screen::FramebufferSource> source;
@@ -464,7 +464,8 @@ int run(int argc, char* argv[]) {
   unsigned long long panelChanges = 0;
   bool panelFailed = false;
   zodm::screen::ModelRunner::OnChange onModelChange;
-  if (!panelPicture.empty())
+  // A replay writes its pictures at the start and the end only.
+  if (!panelPicture.empty() && replay.empty())
     onModelChange = [&] {
       const auto now = zodm::screen::ModelRunner::Clock::now();
       if (panelFailed || now - lastPanel < kPanelInterval) return;
