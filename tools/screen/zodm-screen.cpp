@@ -197,46 +197,55 @@ int usageError(const std::string& problem) {
   return zodm::tools::usageError(kTool, kUsage, problem);
 }
 
-// Writes the picture, saying in one line why when it cannot.
+// Writes a picture of what (kind: "picture" or "panel") to path with
+// write, saying in one line why when it cannot.
+template <typename Write>
+bool save(const char* kind, const std::string& path,
+          [[maybe_unused]] const Write& write) {
+#if ZODM_PICTURE
+  const std::string problem = write();
+  if (problem.empty()) return true;
+#else
+  const std::string problem = "this zodm-screen was built without cairo";
+#endif
+  std::fprintf(stderr, "%s: cannot write the %s %s: %s\n", kTool, kind,
+               path.c_str(), problem.c_str());
+  return false;
+}
+
+// The heat map's picture.
 bool savePicture([[maybe_unused]] const zodm::screen::Screen& screen,
                  const std::string& path) {
+  return save("picture", path, [&] {
 #if ZODM_PICTURE
-  const std::string problem = zodm::screen::writePicture(screen, path);
-  if (problem.empty()) return true;
+    return zodm::screen::writePicture(screen, path);
 #else
-  const std::string problem = "this zodm-screen was built without cairo";
+    return std::string();
 #endif
-  std::fprintf(stderr, "%s: cannot write the picture %s: %s\n", kTool,
-               path.c_str(), problem.c_str());
-  return false;
+  });
 }
 
-// Writes the panel's picture, saying in one line why when it cannot.
+// The ideal panel's picture.
 bool savePanel([[maybe_unused]] const zodm::screen::Panel& panel,
                const std::string& path) {
+  return save("panel", path, [&] {
 #if ZODM_PICTURE
-  const std::string problem = zodm::screen::writePanel(panel, path);
-  if (problem.empty()) return true;
+    return zodm::screen::writePanel(panel, path);
 #else
-  const std::string problem = "this zodm-screen was built without cairo";
+    return std::string();
 #endif
-  std::fprintf(stderr, "%s: cannot write the panel %s: %s\n", kTool,
-               path.c_str(), problem.c_str());
-  return false;
+  });
 }
 
-// Writes the model's panel, kWidth x kHeight gray pixels, saying in one
-// line why when it cannot.
+// The model's panel: kWidth x kHeight gray pixels.
 bool saveGray([[maybe_unused]] const uint8_t* pixels, const std::string& path) {
+  return save("panel", path, [&] {
 #if ZODM_PICTURE
-  const std::string problem = zodm::screen::writeGray(pixels, path);
-  if (problem.empty()) return true;
+    return zodm::screen::writeGray(pixels, path);
 #else
-  const std::string problem = "this zodm-screen was built without cairo";
+    return std::string();
 #endif
-  std::fprintf(stderr, "%s: cannot write the panel %s: %s\n", kTool,
-               path.c_str(), problem.c_str());
-  return false;
+  });
 }
 
 // Maps the framebuffer, saying in one line why when it cannot.
