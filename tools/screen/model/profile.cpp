@@ -28,28 +28,14 @@ constexpr Micros kMicrosPerMs = 1000;
 constexpr double kMaxMs = 3600.0 * 1000;
 constexpr int64_t kMaxConcurrent = 64;
 
-const char* flashName(Flash flash) {
-  switch (flash) {
-    case Flash::Never:
-      return "never";
-    case Flash::Full:
-      return "full";
-    case Flash::Always:
-      return "always";
-  }
-  return "never";
-}
+// The words a profile says a choice in, in the order of the enum.
+constexpr const char* kFlashWords[] = {"never", "full", "always"};
+constexpr const char* kPriorityWords[] = {"ignored", "highest-first",
+                                          "lowest-first"};
 
-const char* priorityName(PriorityOrder order) {
-  switch (order) {
-    case PriorityOrder::Ignored:
-      return "ignored";
-    case PriorityOrder::HighestFirst:
-      return "highest-first";
-    case PriorityOrder::LowestFirst:
-      return "lowest-first";
-  }
-  return "ignored";
+template <typename Enum, std::size_t N>
+const char* word(const char* const (&words)[N], Enum value) {
+  return words[static_cast<std::size_t>(value)];
 }
 
 Waveform waveform(const char* name, int levels, int durationMs, Flash flash,
@@ -105,6 +91,19 @@ std::string quoted(std::string_view text) {
   out += text;
   out += '\'';
   return out;
+}
+
+// Reads one of words into value; false when node is none of them.
+template <typename Enum, std::size_t N>
+bool readChoice(const toml::node& node, const char* const (&words)[N],
+                Enum& value) {
+  const std::optional<std::string_view> text = node.value<std::string_view>();
+  for (std::size_t i = 0; i < N; ++i)
+    if (text == words[i]) {
+      value = static_cast<Enum>(i);
+      return true;
+    }
+  return false;
 }
 
 // Reads a number of milliseconds into micros: above zero, or with
@@ -168,15 +167,7 @@ void readWaveform(const toml::table& table, Waveform& w, Problems& problems) {
     } else if (k == "flash_ms") {
       readMs(node, k, true, w.flashTime, problems);
     } else if (k == "flash") {
-      const std::optional<std::string_view> when =
-          node.value<std::string_view>();
-      if (when == "never")
-        w.flash = Flash::Never;
-      else if (when == "full")
-        w.flash = Flash::Full;
-      else if (when == "always")
-        w.flash = Flash::Always;
-      else
+      if (!readChoice(node, kFlashWords, w.flash))
         problems.add(node.source(),
                      "'flash' must be \"never\", \"full\" or \"always\"");
     } else if (k == "residue") {
@@ -208,15 +199,7 @@ void readDocument(const toml::table& document, Profile& profile,
       else
         profile.concurrent = static_cast<int>(*n);
     } else if (k == "priority") {
-      const std::optional<std::string_view> order =
-          node.value<std::string_view>();
-      if (order == "ignored")
-        profile.priority = PriorityOrder::Ignored;
-      else if (order == "highest-first")
-        profile.priority = PriorityOrder::HighestFirst;
-      else if (order == "lowest-first")
-        profile.priority = PriorityOrder::LowestFirst;
-      else
+      if (!readChoice(node, kPriorityWords, profile.priority))
         problems.add(node.source(),
                      "'priority' must be \"ignored\", \"highest-first\" or "
                      "\"lowest-first\"");
@@ -349,7 +332,7 @@ std::string printProfile(const Profile& p) {
       << "concurrent = " << p.concurrent << "\n"
       << "# How priority orders waiting updates: \"ignored\" (arrival order),\n"
          "# \"highest-first\" (3 before 0) or \"lowest-first\" (0 before 3).\n"
-      << "priority = \"" << priorityName(p.priority) << "\"\n"
+      << "priority = \"" << word(kPriorityWords, p.priority) << "\"\n"
       << "# The waveforms of a full update and of an erase to white.\n"
       << "full = \"" << p.waveforms[p.full].name << "\"\n"
       << "erase = \"" << p.waveforms[p.erase].name << "\"\n"
@@ -369,7 +352,7 @@ std::string printProfile(const Profile& p) {
     out << "\n[waveform." << w.name << "]\n"
         << "levels = " << w.levels << "\n"
         << "duration_ms = " << milliseconds(w.duration) << "\n"
-        << "flash = \"" << flashName(w.flash) << "\"\n"
+        << "flash = \"" << word(kFlashWords, w.flash) << "\"\n"
         << "flash_ms = " << milliseconds(w.flashTime) << "\n"
         << "residue = " << number(w.residue) << "\n";
   }
