@@ -17,6 +17,9 @@ using screen::Rect;
 constexpr screen::Rect kWholeArea{0, 0, DM_MAX_X, DM_MAX_Y, 0};
 constexpr std::size_t kPixels = static_cast<std::size_t>(kWidth) * kHeight;
 constexpr uint8_t kWhite = 255;
+// Latencies are counted in steps of a tenth of a millisecond, so that a
+// long run keeps one count per step, not one per request.
+constexpr Micros kLatencyStep = 100;
 // Residue is kept in 128ths of a gray step, at most a whole 255 steps.
 constexpr int kResidueOne = 128;
 constexpr int kResidueCap = 255 * kResidueOne;
@@ -269,7 +272,11 @@ void Model::start(Live& live, Micros now) {
 
 void Model::complete(Live& live) {
   Update& u = live.update;
-  for (const Micros arrival : live.arrivals) ++latencies_[u.end - arrival];
+  for (const Micros arrival : live.arrivals) {
+    const Micros latency = u.end - arrival;
+    ++latencies_[latency / kLatencyStep * kLatencyStep];
+    latencyMax_ = std::max(latencyMax_, latency);
+  }
   if (source_ != nullptr) {
     const auto& levels = quantized_[u.waveform];
     const int share = u.flash ? 0 : profile_.waveform(u.waveform).residue128;
@@ -357,7 +364,7 @@ Summary Model::summary() const {
   if (total > 0) {
     s.p50 = rank(50);
     s.p95 = rank(95);
-    s.max = latencies_.rbegin()->first;
+    s.max = latencyMax_;
   }
   for (std::size_t i = 0; i < residue_.size(); ++i) {
     const int steps = residueSteps(residue_[i]);

@@ -83,7 +83,8 @@ struct Summary {
   unsigned long long flashes = 0;
   Micros busy = 0;                   // time at least one update was running
   Micros run = 0;                    // from 0 to the end of the run
-  Micros p50 = 0, p95 = 0, max = 0;  // request latency
+  Micros p50 = 0, p95 = 0, max = 0;  // request latency (p50 and p95 to
+                                     // 0.1 ms)
   int residueMax = 0;                // 0..255
   int residueX = 0, residueY = 0;    // where (the topmost, leftmost)
 };
@@ -174,7 +175,10 @@ class Model {
   Summary summary_;
   Micros now_ = 0;
   Micros busySince_ = 0;
-  std::map<Micros, unsigned long long> latencies_;  // latency -> requests
+  // Requests by latency, in steps of 0.1 ms (the percentiles' precision),
+  // and the largest, exact.
+  std::map<Micros, unsigned long long> latencies_;
+  Micros latencyMax_ = 0;
 
   std::deque<Update> history_;
   unsigned long long version_ = 0;
