@@ -20,7 +20,8 @@ second shape, tinted with what was drawn there. The page is then left so
 for its screenshot (SCREENSHOT; docs/panel-page.png is one). Drawing
 without a request shows as stale on its own; a full update (GC16, which
 flashes and so clears residue) shows every drawn pixel at GC16's sixteen
-levels and leaves nothing stale, and an erase whites the panel and makes
+levels, once its flash (made longer here) inverted the whole view for its
+time, and leaves nothing stale, and an erase whites the panel and makes
 every drawn pixel stale. Last, a run of fast A2 partial updates over a bar
 moving down the page, sent faster than A2 completes, so that they collide
 and merge, leaves residue: the page is left showing it with its timeline
@@ -82,6 +83,12 @@ def settled(updates):
             f".updates === {updates}")
 
 
+def inverted(x, y):
+    """True in the page while a flash inverts (x, y) of the panel view."""
+    return ("document.getElementById('invert').getContext('2d')"
+            f".getImageData({x}, {y}, 1, 1).data[3] === 255")
+
+
 def gc16(pixels):
     """pixels at GC16's sixteen levels, evenly spaced."""
     return bytes((v * 15 + 127) // 255 * 17 for v in pixels)
@@ -115,8 +122,13 @@ ideal = os.path.join(work.name, "ideal.png")
 # A build without cairo has no --panel, but its page shows the panel all
 # the same.
 with_picture = os.environ.get("ZODM_PICTURE", "1") != "0"
+# GC16's flash made long enough for the page to see it however late a
+# message reaches it.
+profile_path = os.path.join(work.name, "profile.toml")
+with open(profile_path, "w") as profile_file:
+    profile_file.write("[waveform.GC16]\nflash_ms = 1500\n")
 screen = Screen(screen_program, "--serve", f"127.0.0.1:{port}",
-                "--framebuffer", framebuffer,
+                "--framebuffer", framebuffer, "--profile", profile_path,
                 *(["--ideal-panel", ideal, "--panel", panel]
                   if with_picture else []))
 if not screen.wait_bound():
@@ -183,7 +195,12 @@ try:
         send(send_program, "display", "0", "0")
         check(browser.wait_for(stale_is(0)),
               "after the full update something is still stale")
+        # Its flash inverts the whole area, then the inversion ends.
+        check(browser.wait_for(inverted(0, 0) + " && " + inverted(768, 1024)),
+              "the full update's flash did not invert the panel view")
         check(browser.wait_for(settled(2)), "the full update did not complete")
+        check(not browser.evaluate(inverted(384, 512)),
+              "the panel view stayed inverted after the flash")
         full = gc16(expected_pixels(*A, *B, *C))
         seen = canvases(browser)["panel"]
         check(seen == full,
