@@ -193,6 +193,7 @@ std::string Feed::next(Cursor& cursor) {
       events.push_back(ring_[n % kRingSize]);
     cursor.events = received;
     cursor.dropped = dropped;
+    cursor.modelNews = modelNews_;
   }
   cursor.started = true;
 
@@ -255,6 +256,7 @@ std::string Feed::next(Cursor& cursor) {
   if (out.back() == ',') out.pop_back();
   out += ']';
   if (panel_ != nullptr) appendPanel(out, cursor);
+  if (runner_ != nullptr) appendModel(out, cursor, first);
   out += ",\"more\":";
   out += cursor.pending() ? "true" : "false";
 
@@ -275,7 +277,8 @@ bool Feed::waitForNews(const Cursor& cursor, Clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
   news_.wait_until(lock, deadline, [&] {
     return stopped_ || received_ > cursor.events ||
-           dropped_ != cursor.dropped || drawnChangeCount_ > cursor.drawnAt;
+           dropped_ != cursor.dropped || drawnChangeCount_ > cursor.drawnAt ||
+           modelNews_ > cursor.modelNews;
   });
   return !stopped_;
 }

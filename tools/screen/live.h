@@ -11,6 +11,13 @@
 // kRingSize events are kept; a viewer that falls further behind skips the
 // events it missed (they only flash), while its heat map and totals stay
 // exact, because rows and totals are sent as they are, not as changes.
+//
+// With the e-paper model, a viewer reads the model only under the runner's
+// lock, and only to copy what its message needs: the rows of the model's
+// panel changed since its last look, one at a time, and the updates whose
+// state changed since then. The model's history is bounded (its last
+// kHistory updates): a viewer that fell further behind misses the updates
+// that left it, which only a timeline of the last seconds shows.
 #ifndef ZODM_TOOLS_LIVE_H
 #define ZODM_TOOLS_LIVE_H
 
@@ -30,9 +37,14 @@
 #include <utility>
 #include <vector>
 
+#include "model.h"
 #include "panel.h"
 #include "screen.h"
 #include "zodm.h"
+
+namespace zodm::screen {
+class ModelRunner;
+}
 
 namespace zodm::live {
 
@@ -81,10 +93,19 @@ struct Cursor {
   unsigned long long drawnAt = 0;  // the framebuffer's changes seen then
   std::bitset<screen::kHeight> panelRows;
   std::bitset<screen::kHeight> drawnRows;
+  // The same for the model, when the feed shows one: the model's news it
+  // was told of, the changes of the model's panel at its last scan and the
+  // rows not sent yet, the model's version at its last look and the
+  // updates of the model's history as it was sent them, by id.
+  unsigned long long modelNews = 0;
+  unsigned long long modelAt = 0;
+  std::bitset<screen::kHeight> modelRows;
+  unsigned long long version = 0;
+  std::vector<model::Update> updates;
 
   // Rows are waiting to be sent.
   bool pending() const {
-    return rows.any() || panelRows.any() || drawnRows.any();
+    return rows.any() || panelRows.any() || drawnRows.any() || modelRows.any();
   }
 };
 
@@ -108,6 +129,15 @@ class Feed {
   // of the feed's looks at the framebuffer every kDrawnInterval for rows the
   // application changed. Call once, before the first record or viewer.
   void showPanel(screen::Panel& panel);
+
+  // Shows the e-paper model that runner keeps: each message then carries
+  // the model's time, the updates of its history that changed, what the
+  // run cost so far and, when the model keeps pixels, the rows of its
+  // panel. Call once, before the first viewer; runner must outlive them.
+  void showModel(const screen::ModelRunner& runner);
+  // The runner's side (its OnChange): the model changed, which wakes the
+  // viewers.
+  void modelChanged();
 
   // The receive loop's side: records a datagram, the accepted command or,
   // with nullptr, the refused text, in the screen and in the events.
@@ -144,6 +174,10 @@ class Feed {
   // Keeps, under the lock, the framebuffer's pixels that the request just
   // copied to the panel, so that they never show as stale.
   void notePanelCopy(const DmCommand& command);
+  // The model's part of a viewer's message (liveModel.cpp): what the
+  // cursor has not seen, copied under the runner's lock, then appended.
+  void appendModel(std::string& out, Cursor& cursor, bool first);
+  void appendModelRows(std::string& out, Cursor& cursor);
 
   screen::Screen& screen_;
   const Clock::time_point start_;
@@ -165,6 +199,17 @@ class Feed {
   std::vector<unsigned long long> drawnChanges_;
   unsigned long long drawnChangeCount_ = 0;
   std::thread watcher_;
+
+  // With a model (the pointer set before any viewer): the news the runner
+  // told of (under mutex_), and what the run cost at the model's version
+  // and changes of then, shared by the viewers (under summaryMutex_).
+  const screen::ModelRunner* runner_ = nullptr;
+  unsigned long long modelNews_ = 0;
+  std::mutex summaryMutex_;
+  bool summaryKept_ = false;
+  unsigned long long summaryVersion_ = 0;
+  unsigned long long summaryChanges_ = 0;
+  model::Summary summary_;
 };
 
 // A row of gray levels as the page reads it: runs, "level,length,...", or

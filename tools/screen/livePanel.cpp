@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "live.h"
+#include "modelRunner.h"
 #include "requestLines.h"
 
 namespace zodm::live {
@@ -186,6 +187,17 @@ void Feed::appendPanel(std::string& out, Cursor& cursor) {
   appendRows(out, cursor.drawnRows, [&](int y, uint8_t* row) {
     const std::lock_guard<std::mutex> lock(mutex_);
     std::memcpy(row, &drawn_[offset(y)], kWidth);
+  });
+  out += ']';
+}
+
+void Feed::appendModelRows(std::string& out, Cursor& cursor) {
+  out += ",\"model\":[";
+  appendRows(out, cursor.modelRows, [&](int y, uint8_t* row) {
+    runner_->read([&](const model::Model& m) {
+      std::memcpy(row, m.row(y), kWidth);
+      return 0;
+    });
   });
   out += ']';
 }

@@ -8,7 +8,8 @@ the page without it; zodm-send feeds the emulator on loopback port 50555.
 Requests sent before the page opens must be caught up with, those sent
 while it is open shown as they arrive: the list of requests with refused
 texts shown literally (a hostile one included, which must create no
-element), the totals, and the heat map's colours at chosen cells. The page
+element), the totals, the heat map's colours at chosen cells, and, with no
+panel view, the model's updates on the timeline and their totals. The page
 is then left with a partial update flashing and its screenshot written to
 SCREENSHOT (docs/live-page.png is one). zodm-screen is then stopped while
 a burst arrives: the page must show what the kernel dropped. Then the
@@ -59,6 +60,14 @@ STATE = """JSON.stringify({
   })),
   rate: document.getElementById('rate').textContent,
   images: document.querySelectorAll('img').length,
+})"""
+
+# The model's part of the page.
+MODEL = """JSON.stringify({
+  panel: document.getElementById('panelStage').hidden,
+  timeline: document.getElementById('modelNotes').hidden,
+  cost: Array.from(document.querySelectorAll('#cost li'),
+                   (li) => li.textContent),
 })"""
 
 # The heat map's colour of a cell, as 0xRRGGBB.
@@ -121,6 +130,20 @@ try:
         check(shown == expected, f"list: {shown}")
         check(state["images"] == 0, "the hostile text became an element")
         check(state["rate"].isdigit(), f"rate: {state['rate']}")
+
+        # Without a framebuffer there is no panel view, but the model's
+        # updates are on the timeline and their totals below it, one line
+        # each.
+        model = json.loads(browser.evaluate(MODEL))
+        check(model["panel"] and not model["timeline"],
+              f"the panel view or the timeline: {model}")
+        check(browser.wait_for("document.documentElement.dataset.pending "
+                               "=== '0'"), "the model's updates did not end")
+        check(int(browser.evaluate("document.documentElement.dataset.bars"))
+              >= 2, "the timeline shows less than two updates")
+        cost = json.loads(browser.evaluate(MODEL))["cost"]
+        check(len(cost) == 6 and cost[0].startswith("updates ") and
+              cost[5] == "largest residue 0", f"the model's totals: {cost}")
 
         # The heat map's colours, as the picture has them: the most refreshed
         # cells (4) darkest, 2 of 4 halfway, 3 of 4 at 0.79 of the scale.

@@ -12,9 +12,12 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "modelRunner.h"
 
 namespace zodm::live {
 namespace {
@@ -361,6 +364,20 @@ TEST(Feed, WaitsEndOnNewsDropsTimeOrStop) {
   dropper.join();
   EXPECT_NE(feed.next(cursor).find(",\"dropped\":7,"), std::string::npos);
 
+  // And the model's news, once the feed shows a model.
+  const model::Profile profile = model::defaultProfile();
+  screen::ModelRunner runner(profile, nullptr, false, Feed::Clock::now());
+  feed.showModel(runner);
+  feed.next(cursor);
+  std::thread modeller([&] {
+    std::this_thread::sleep_for(20ms);
+    feed.modelChanged();
+  });
+  start = Feed::Clock::now();
+  EXPECT_TRUE(feed.waitForNews(cursor, start + 30s));
+  EXPECT_LT(Feed::Clock::now() - start, 10s);
+  modeller.join();
+
   std::thread stopper([&] {
     std::this_thread::sleep_for(20ms);
     feed.stop();
@@ -532,6 +549,149 @@ TEST_F(PanelFeed, ABurstOfFullUpdatesCostsOnePanelInBoundedMessages) {
   // About one panel's worth (1025 rows of 1,028 characters), not 200.
   EXPECT_LT(bytes, 1200u * 1024);
   EXPECT_EQ(panelRows(), rows);
+}
+
+// The updates a message carries, as "id:state" in order.
+std::string updatesOf(const std::string& message) {
+  const std::string all = field(message, "updates");
+  static const std::regex update(R"x("id":(\d+),"state":"(.)")x");
+  std::string out;
+  for (auto it = std::sregex_iterator(all.begin(), all.end(), update);
+       it != std::sregex_iterator(); ++it)
+    out += (out.empty() ? "" : " ") + (*it)[1].str() + ":" + (*it)[2].str();
+  return out;
+}
+
+DmCommand fast(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+  return {DM_CMD_DISPLAY_PARTIAL, 0, 0, x0, y0, x1, y1};  // quality 0: A2
+}
+
+// The model's part of the messages: a feed with a panel and a model that
+// takes requests at the times given (replayed, without a thread).
+class ModelFeed : public PanelFeed {
+ protected:
+  void SetUp() override {
+    PanelFeed::SetUp();
+    source_ = std::make_unique<screen::FramebufferSource>(*framebuffer_);
+    runner_ = std::make_unique<screen::ModelRunner>(profile_, source_.get(),
+                                                    false, Feed::Clock::now());
+    feed_ = std::make_unique<Feed>(screen_);
+    feed_->showModel(*runner_);
+    feed_->showPanel(*panel_);
+  }
+  void TearDown() override {
+    feed_.reset();
+    runner_.reset();
+    source_.reset();
+    PanelFeed::TearDown();
+  }
+  void submit(model::Micros at, const DmCommand& command) {
+    runner_->submit(at, command);
+    feed_->record(&command, "");
+  }
+  // Each row of the model's panel, encoded as a message carries it.
+  std::map<int, std::string> modelRows() const {
+    return runner_->read([](const model::Model& m) {
+      std::map<int, std::string> rows;
+      for (int y = 0; y < screen::kHeight; ++y)
+        appendGrayRow(rows[y], m.row(y), screen::kWidth);
+      return rows;
+    });
+  }
+  std::string cost() const {
+    return "{" + model::summaryJson(runner_->read([](const model::Model& m) {
+             return m.summary();
+           })) +
+           "}";
+  }
+
+  const model::Profile profile_ = model::defaultProfile();
+  screen::Screen screen_;
+  std::unique_ptr<screen::FramebufferSource> source_;
+  std::unique_ptr<screen::ModelRunner> runner_;
+  std::unique_ptr<Feed> feed_;
+};
+
+TEST_F(ModelFeed, MessagesCarryTheModelsRowsUpdatesAndCost) {
+  Cursor cursor;
+  const std::string first = feed_->next(cursor);
+  EXPECT_EQ(R"(["A2","DU","GC4","DU4","GL16","GC16","INIT"])",
+            field(first, "waveforms"));
+  EXPECT_EQ("[[0,1024,255,769]]", field(first, "model"));
+  EXPECT_EQ("[]", field(first, "updates"));
+  EXPECT_EQ(cost(), field(first, "cost"));
+  EXPECT_NE("(missing)", field(first, "now"));
+
+  draw(100, 100, 199, 149, 0);
+  const struct {
+    const char* what;
+    model::Micros at;  // of the request; -1: the run ends there instead
+    DmCommand command;
+    const char* updates;  // those the message carries
+    const char* model;    // the model's rows it carries
+  } kSteps[] = {
+      {"an A2 pass starts", 0, fast(100, 100, 199, 149), "1:r", "[]"},
+      {"one over it waits", 10000, fast(150, 120, 300, 130), "2:w", "[]"},
+      {"one that touches it merges into it", 20000, fast(301, 125, 310, 125),
+       "2:w 3:d", "[]"},
+      {"a disjoint one runs at once", 30000, fast(0, 900, 9, 909), "4:r", "[]"},
+      {"the run ends: every update completes", -1, {}, "1:d 2:d 4:d", "(rows)"},
+      {"nothing new", -2, {}, "", "[]"},
+  };
+  for (const auto& step : kSteps) {
+    SCOPED_TRACE(step.what);
+    if (step.at >= 0) submit(step.at, step.command);
+    if (step.at == -1) runner_->finish(400000);
+    const std::string message = feed_->next(cursor);
+    EXPECT_EQ(step.updates, updatesOf(message));
+    EXPECT_EQ(cost(), field(message, "cost"));
+    if (std::string(step.model) == "(rows)") {
+      const std::map<int, std::string> expected = modelRows();
+      std::map<int, std::string> sent = rowsOf(message, "model");
+      ASSERT_FALSE(sent.empty());
+      for (const auto& [y, row] : sent) EXPECT_EQ(expected.at(y), row);
+      EXPECT_EQ(100, sent.begin()->first);
+      EXPECT_EQ(909, sent.rbegin()->first);
+    } else {
+      EXPECT_EQ(step.model, field(message, "model"));
+    }
+  }
+  // Times, the merge and the collision as the page draws them.
+  Cursor late;
+  const std::string all = feed_->next(late);
+  for (const char* expected : {
+           R"("id":1,"state":"d","rect":[100,100,199,149],"waveform":0,)"
+           R"("flash":0,"erase":false,"collided":false,"requests":1,)"
+           R"("arrival":0,"start":0,"end":120000,"merged":0})",
+           R"("id":2,"state":"d","rect":[150,120,310,130],"waveform":0,)"
+           R"("flash":0,"erase":false,"collided":true,"requests":2,)"
+           R"("arrival":10000,"start":120000,"end":240000,"merged":0})",
+           R"("id":3,"state":"d",)",
+           R"("merged":2})",
+       })
+    EXPECT_NE(std::string::npos, all.find(expected)) << expected;
+  EXPECT_EQ(modelRows(), rowsOf(all, "model"));
+}
+
+TEST_F(ModelFeed, AViewerFarBehindGetsTheHistoryTheModelKeeps) {
+  Cursor cursor;
+  feed_->next(cursor);
+  // Single pixels two apart: none touches another, so none merges.
+  constexpr int kUpdates = 600;
+  for (int i = 0; i < kUpdates; ++i)
+    submit(i * 1000, fast(i % 300 * 2, i / 300 * 2, i % 300 * 2, i / 300 * 2));
+  runner_->finish(kUpdates * 1000);
+  const std::string message = feed_->next(cursor);
+  const std::string ids = updatesOf(message);
+  const auto kept = static_cast<int>(model::Model::kHistory);
+  EXPECT_EQ(std::to_string(kUpdates - kept + 1), field(message, "oldest"));
+  EXPECT_EQ(0u, ids.find(std::to_string(kUpdates - kept + 1) + ":d "));
+  EXPECT_EQ(static_cast<std::size_t>(kept),
+            std::count(ids.begin(), ids.end(), ':'));
+  EXPECT_EQ(std::string::npos, ids.find(":r"));
+  EXPECT_LT(message.size(), kRowBudget);
+  EXPECT_NE(std::string::npos, field(message, "cost").find("\"updates\":600,"));
+  EXPECT_EQ("", updatesOf(feed_->next(cursor)));
 }
 
 }  // namespace

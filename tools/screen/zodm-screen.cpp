@@ -461,10 +461,18 @@ int run(int argc, char* argv[]) {
     return zodm::tools::kExitFailure;
   }
 
-  // The e-paper model, live on a thread of its own. While updates complete,
-  // its panel's picture is written from that thread, at most every
-  // kPanelInterval; a failure there is said once, and the picture at exit
-  // decides the status.
+#if ZODM_LIVE_PAGE
+  // The receive loop hands each datagram to the feed, which applies it to
+  // the screen and keeps it for the page's viewers. It is made before the
+  // model, which tells it of every change, and goes after it.
+  std::unique_ptr<zodm::live::Feed> feed;
+  if (serve) feed = std::make_unique<zodm::live::Feed>(screen);
+#endif
+
+  // The e-paper model, on a thread of its own, which wakes the live page's
+  // viewers when the model changes. While updates complete, its panel's
+  // picture is written from that thread, at most every kPanelInterval; a
+  // failure there is said once, and the picture at exit decides the status.
   std::unique_ptr<zodm::screen::FramebufferSource> source;
   if (framebuffer)
     source = std::make_unique<zodm::screen::FramebufferSource>(*framebuffer);
@@ -472,35 +480,41 @@ int run(int argc, char* argv[]) {
   auto lastPanel = zodm::screen::ModelRunner::Clock::now();
   unsigned long long panelChanges = 0;
   bool panelFailed = false;
+  const auto writeModelPanel = [&] {
+    const auto now = zodm::screen::ModelRunner::Clock::now();
+    if (panelFailed || now - lastPanel < kPanelInterval) return;
+    std::vector<uint8_t> pixels;
+    const bool changed = runner->read([&](const zodm::model::Model& m) {
+      if (m.changes() == panelChanges) return false;
+      panelChanges = m.changes();
+      pixels.assign(m.pixels(), m.pixels() + zodm::screen::kFramebufferBytes);
+      return true;
+    });
+    if (!changed) return;
+    lastPanel = now;
+    panelFailed = !saveGray(pixels.data(), panelPicture);
+  };
   zodm::screen::ModelRunner::OnChange onModelChange;
-  // A replay writes its pictures at the start and the end only.
-  if (!panelPicture.empty() && replay.empty())
+#if ZODM_LIVE_PAGE
+  if (feed)
     onModelChange = [&] {
-      const auto now = zodm::screen::ModelRunner::Clock::now();
-      if (panelFailed || now - lastPanel < kPanelInterval) return;
-      std::vector<uint8_t> pixels;
-      const bool changed = runner->read([&](const zodm::model::Model& m) {
-        if (m.changes() == panelChanges) return false;
-        panelChanges = m.changes();
-        pixels.assign(m.pixels(), m.pixels() + zodm::screen::kFramebufferBytes);
-        return true;
-      });
-      if (!changed) return;
-      lastPanel = now;
-      panelFailed = !saveGray(pixels.data(), panelPicture);
+      feed->modelChanged();
+      if (!panelPicture.empty()) writeModelPanel();
     };
+#endif
+  // A replay writes its pictures at the start and the end only.
+  if (!onModelChange && !panelPicture.empty() && replay.empty())
+    onModelChange = writeModelPanel;
   // Live, the model follows the clock; a replay runs in the recording's
   // time, as fast as the machine goes.
   runner = std::make_unique<zodm::screen::ModelRunner>(
       profile, source.get(), replay.empty(), start, onModelChange);
 
 #if ZODM_LIVE_PAGE
-  // The receive loop hands each datagram to the feed, which applies it to
-  // the screen and keeps it for the page's viewers.
-  std::unique_ptr<zodm::live::Feed> feed;
+  // The server's viewers read the model: it stops before the runner goes.
   std::unique_ptr<zodm::live::Server> server;
   if (serve) {
-    feed = std::make_unique<zodm::live::Feed>(screen);
+    feed->showModel(*runner);
     if (panel) feed->showPanel(*panel);
     zodm::live::Key key;
     std::string problem = zodm::live::Key::make(key);

@@ -1,7 +1,8 @@
 /* SPDX-License-Identifier: MIT */
 // zodm-screen's live page. It reads the emulator's event stream (/events)
 // and shows the heat map of refresh counts, each refresh as it arrives, the
-// last requests and the totals. It only reads: its only requests are GETs of
+// last requests and the totals; with the e-paper model, the panel as it
+// shows it, a timeline of its updates and what they cost. It only reads: its only requests are GETs of
 // /events and /viewers. Received texts are only ever set as text
 // (textContent), never parsed as markup.
 'use strict';
@@ -225,8 +226,13 @@
   const staleImage = staleContext.createImageData(W, H);
   const panelPixels = new Uint32Array(panelImage.data.buffer);
   const stalePixels = new Uint32Array(staleImage.data.buffer);
+  // The panel as a refresh copies it at once, which the stale overlay
+  // compares with what was drawn, and as the e-paper model shows it, which
+  // the view shows when the emulator sends it.
   const shown = new Uint8Array(W * H).fill(255);
   const drawn = new Uint8Array(W * H).fill(255);
+  const epaper = new Uint8Array(W * H).fill(255);
+  let showEpaper = false;
   const staleInRow = new Uint32Array(H);
   const grayRow = new Uint8Array(W);
   const grayColours = new Uint32Array(256);
@@ -265,8 +271,9 @@
   function paintPanel(y0, y1) {
     for (let y = y0; y <= y1; ++y) {
       let stale = 0;
+      const view = showEpaper ? epaper : shown;
       for (let i = y * W, end = i + W; i < end; ++i) {
-        panelPixels[i] = grayColours[shown[i]];
+        panelPixels[i] = grayColours[view[i]];
         if (drawn[i] !== shown[i]) {
           stalePixels[i] = staleColours[drawn[i]];
           ++stale;
@@ -303,8 +310,11 @@
     $('panelStage').hidden = !present;
     $('panelNotes').hidden = !present;
     document.querySelector('main').classList.toggle('with-panel', present);
+    showEpaper = present && Array.isArray(message.model);
+    $('modelNote').hidden = !showEpaper;
     shown.fill(255);
     drawn.fill(255);
+    epaper.fill(255);
     paintPanel(0, H - 1);
   }
 
@@ -313,8 +323,9 @@
       return;
     const [a0, a1] = applyGrayRows(message.panel, shown);
     const [b0, b1] = applyGrayRows(message.drawn, drawn);
-    const y0 = Math.min(a0, b0);
-    const y1 = Math.max(a1, b1);
+    const [c0, c1] = applyGrayRows(message.model || [], epaper);
+    const y0 = Math.min(a0, b0, c0);
+    const y1 = Math.max(a1, b1, c1);
     if (y1 < y0) return;
     paintPanel(y0, y1);
     showStaleCount();
@@ -323,6 +334,211 @@
   $('showStale').addEventListener('change', (e) => {
     $('panelStage').classList.toggle('no-stale', !e.target.checked);
   });
+
+  // --- The e-paper model: its updates as the emulator sends them (times in
+  // microseconds of the model, -1 where not yet known), on a timeline of
+  // the last TIMELINE_MS, and a flash as its region inverted on the panel
+  // view. The model's time is mapped to the page's through the model's
+  // "now" of each message: the smallest difference seen is the closest to
+  // the truth, since a message only ever arrives late.
+  const TIMELINE_MS = 5000;
+  const LANES = 10;
+  const TIMELINE_HEIGHT = 130;  // CSS pixels, as the style has it
+  const PALETTE = ['#e6550d', '#3182bd', '#31a354', '#17becf', '#756bb1',
+                   '#c5a800', '#8c564b', '#d62728'];
+  const timeline = $('timeline').getContext('2d');
+  const invert = $('invert').getContext('2d');
+  const updates = new Map();
+  const laneOwners = new Array(LANES).fill(0);
+  const hatches = [];
+  let waveformNames = [];
+  let offset = null;  // page ms minus model ms
+  let ticking = false;
+
+  function modelNow() {
+    return (performance.now() - offset) * 1000;
+  }
+
+  function colour(waveform) {
+    return PALETTE[waveform % PALETTE.length];
+  }
+
+  // Waiting: the waveform's colour in stripes.
+  function hatch(waveform) {
+    if (!hatches[waveform]) {
+      const tile = document.createElement('canvas');
+      tile.width = tile.height = 6;
+      const c = tile.getContext('2d');
+      c.strokeStyle = colour(waveform);
+      c.lineWidth = 2;
+      c.beginPath();
+      c.moveTo(-1, 7);
+      c.lineTo(7, -1);
+      c.stroke();
+      hatches[waveform] = timeline.createPattern(tile, 'repeat');
+    }
+    return hatches[waveform];
+  }
+
+  // A new update takes the lowest lane whose last update ended by its
+  // arrival, and keeps it.
+  function takeLane(update) {
+    for (let lane = 0; lane < LANES; ++lane) {
+      const owner = updates.get(laneOwners[lane]);
+      if (!owner || owner.merged || (owner.end >= 0 &&
+                                     owner.end <= update.arrival)) {
+        laneOwners[lane] = update.id;
+        return lane;
+      }
+    }
+    return update.id % LANES;
+  }
+
+  function resetModel(message) {
+    const present = typeof message.now === 'number';
+    $('modelNotes').hidden = !present;
+    updates.clear();
+    laneOwners.fill(0);
+    offset = null;
+    waveformNames = Array.isArray(message.waveforms) ? message.waveforms : [];
+    $('waveforms').replaceChildren(
+      ...waveformNames.map((name, i) => {
+        const item = document.createElement('li');
+        const swatch = document.createElement('span');
+        swatch.className = 'swatch';
+        swatch.style.background = colour(i);
+        item.append(swatch, ` ${String(name)}`);
+        return item;
+      }),
+      ...[['waiting', 'waiting'], ['flashing', 'flash']].map(([kind, text]) => {
+        const item = document.createElement('li');
+        const swatch = document.createElement('span');
+        swatch.className = `swatch ${kind}`;
+        item.append(swatch, ` ${text}`);
+        return item;
+      })
+    );
+  }
+
+  function applyModel(message) {
+    if (typeof message.now !== 'number') return;
+    const gap = performance.now() - message.now / 1000;
+    offset = offset === null ? gap : Math.min(offset, gap);
+    for (const update of message.updates || []) {
+      const known = updates.get(update.id);
+      update.lane = known ? known.lane : takeLane(update);
+      updates.set(update.id, update);
+    }
+    // What left the model's history unfinished is gone; what finished
+    // stays as long as the timeline shows it.
+    for (const [id, update] of updates)
+      if (update.merged || (id < message.oldest && update.state !== 'd'))
+        updates.delete(id);
+    showCost(message.cost);
+    if (!ticking) {
+      ticking = true;
+      requestAnimationFrame(tick);
+    }
+  }
+
+  function ms(value) {
+    return `${value} ms`;
+  }
+
+  function showCost(cost) {
+    if (!cost) return;
+    const share = cost.run_ms > 0
+      ? Math.round((cost.busy_ms * 100) / cost.run_ms) : 0;
+    const lines = [
+      `updates ${cost.updates} (${cost.merged} merged)`,
+      `collisions ${cost.collisions}, waited ${ms(cost.waited_ms)}`,
+      `flashes ${cost.flashes}`,
+      `busy ${ms(cost.busy_ms)} of ${ms(cost.run_ms)} (${share}%)`,
+      `latency p50 ${ms(cost.latency_ms.p50)}, p95 ${ms(cost.latency_ms.p95)}` +
+        `, max ${ms(cost.latency_ms.max)}`,
+      `largest residue ${cost.residue_max}` +
+        (Array.isArray(cost.residue_at)
+          ? ` at (${cost.residue_at[0]}, ${cost.residue_at[1]})` : ''),
+    ];
+    const list = $('cost');
+    lines.forEach((line, i) => {
+      const item = list.children[i] || list.appendChild(
+        document.createElement('li'));
+      if (item.textContent !== line) item.textContent = line;
+    });
+    document.documentElement.dataset.cost = JSON.stringify(cost);
+  }
+
+  // One frame of the timeline and of the flashes; frames go on while an
+  // update is waiting or running or still on the timeline.
+  function tick() {
+    const now = modelNow();
+    const from = now - TIMELINE_MS * 1000;
+    // Drawn at the device's pixels, in CSS pixels.
+    const box = timeline.canvas;
+    const ratio = window.devicePixelRatio || 1;
+    const width = box.clientWidth || box.width;
+    const height = TIMELINE_HEIGHT;
+    if (box.width !== Math.round(width * ratio)) {
+      box.width = Math.round(width * ratio);
+      box.height = Math.round(height * ratio);
+      hatches.length = 0;
+    }
+    timeline.setTransform(ratio, 0, 0, ratio, 0, 0);
+    const laneHeight = (height - 16) / LANES;
+    const x = (t) => ((t - from) / (TIMELINE_MS * 1000)) * width;
+    timeline.clearRect(0, 0, width, height);
+    timeline.fillStyle = '#555';
+    timeline.font = '11px "DejaVu Sans", sans-serif';
+    timeline.textBaseline = 'bottom';
+    const seconds = TIMELINE_MS / 1000;
+    for (let s = 0; s <= seconds; ++s) {
+      const at = width - (s * width) / seconds;
+      timeline.fillRect(Math.min(at, width - 1), 0, 1, height - 14);
+      timeline.textAlign = s === 0 ? 'right' : s === seconds ? 'left'
+        : 'center';
+      timeline.fillText(s === 0 ? 'now' : `-${s} s`, at, height);
+    }
+    invert.clearRect(0, 0, W, H);
+    invert.fillStyle = '#fff';
+    let live = false;
+    let bars = 0;
+    for (const u of updates.values()) {
+      const end = u.end >= 0 ? Math.min(u.end, now) : now;
+      if (u.state !== 'd' || u.end > now) live = true;
+      if (end < from) {
+        if (u.state === 'd') updates.delete(u.id);
+        continue;
+      }
+      ++bars;
+      const top = u.lane * laneHeight + 1;
+      const tall = Math.max(laneHeight - 2, 1);
+      const started = u.start >= 0 ? Math.min(u.start, now) : end;
+      timeline.fillStyle = hatch(u.waveform);
+      timeline.fillRect(x(u.arrival), top, x(started) - x(u.arrival), tall);
+      timeline.fillStyle = colour(u.waveform);
+      timeline.fillRect(x(started), top, Math.max(x(end) - x(started), 1),
+                        tall);
+      if (u.flash > 0 && u.start >= 0) {
+        const flashEnd = Math.min(u.start + u.flash, end);
+        timeline.fillStyle = '#000';
+        timeline.fillRect(x(u.start), top + tall / 4,
+                          Math.max(x(flashEnd) - x(u.start), 0), tall / 2);
+        if (now >= u.start && now < u.start + u.flash) {
+          const [x0, y0, x1, y1] = u.rect;
+          invert.fillRect(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
+        }
+      }
+    }
+    document.documentElement.dataset.bars = String(bars);
+    document.documentElement.dataset.pending = String(
+      [...updates.values()].filter((u) => u.state !== 'd').length);
+    if (live || bars > 0) {
+      requestAnimationFrame(tick);
+    } else {
+      ticking = false;
+    }
+  }
 
   // --- The list of the last requests, newest first. New items go in at
   // once; they are highlighted only when a few arrive, since in a burst the
@@ -393,7 +609,9 @@
   function apply(message) {
     if (message.reset) reset(message);
     if (message.reset) resetPanel(message);
+    if (message.reset) resetModel(message);
     applyPanel(message);
+    applyModel(message);
     let repaintAll = false;
     if (message.max !== max) {
       max = message.max;
