@@ -118,7 +118,7 @@ void appendHex(std::string& out, std::string_view prefix, unsigned char byte) {
 std::string describe(const DmCommand& c, bool json) {
   std::string out;
   if (json) {
-    out = "{";
+    out += '{';
     appendAcceptedMembers(out, c);
     out += '}';
     return out;
