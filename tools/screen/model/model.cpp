@@ -56,13 +56,17 @@ uint8_t shownPixel(int level, int16_t residue) {
 
 // Milliseconds of micros, as exact decimal text: "890", "0.125".
 std::string ms(Micros micros) {
-  const bool negative = micros < 0;
-  const Micros m = negative ? -micros : micros;
-  std::string out = (negative ? "-" : "") + std::to_string(m / 1000);
+  const Micros m = micros < 0 ? -micros : micros;
+  // Built by appending: GCC 12 at -O3 wrongly flags "..." + string here
+  // (-Wrestrict).
+  std::string out;
+  if (micros < 0) out += '-';
+  out += std::to_string(m / 1000);
   if (const Micros fraction = m % 1000; fraction != 0) {
     std::string digits = std::to_string(fraction + 1000).substr(1);
     while (digits.back() == '0') digits.pop_back();
-    out += '.' + digits;
+    out += '.';
+    out += digits;
   }
   return out;
 }
