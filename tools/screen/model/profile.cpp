@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <sstream>
@@ -362,6 +363,18 @@ std::string printProfile(const Profile& p) {
 std::string parseProfile(std::string_view text, const std::string& name,
                          Profile& profile) {
 #ifdef ZODM_HAVE_TOMLPLUSPLUS
+  // Every key and value of a profile is ASCII, and so must its comments be:
+  // Debian's toml++ 3.3 reaches an unreachable point (undefined behaviour)
+  // on some characters beyond ASCII, such as U+FEBF.
+  unsigned long line = 1;
+  for (const char c : text) {
+    if (c == '\n') ++line;
+    if (static_cast<unsigned char>(c) < 0x80) continue;
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned char>(c));
+    return name + ":" + std::to_string(line) +
+           ": a profile is ASCII text, and this line holds the byte " + hex;
+  }
   toml::table document;
   try {
     document = toml::parse(text, name);

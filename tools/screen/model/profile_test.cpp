@@ -75,6 +75,8 @@ TEST(Profile, BadProfilesNameTheLine) {
       {"concurrent = 0\n", "p.toml:1: 'concurrent' must be a whole number"},
       {"priority = 2\n", "p.toml:1: 'priority' must be "},
       {"[waveform.DU]\nflash = true\n", "p.toml:2: 'flash' must be "},
+      {"concurrent = 4\n# f\xc3\xbcr Kobo\n",
+       "p.toml:2: a profile is ASCII text, and this line holds the byte 0xC3"},
       // The topmost of two problems.
       {"[waveform.DU]\nresidue = 2\n[quality]\n0 = \"X\"\n",
        "p.toml:2: 'residue'"},
