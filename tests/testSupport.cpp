@@ -221,6 +221,17 @@ int openDescriptorCount() {
   return static_cast<int>(entries) - 1;  // less the listing's own descriptor
 }
 
+int openSocketCount() {
+  namespace fs = std::filesystem;
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (fs::read_symlink(entry.path(), error).string().starts_with("socket:"))
+      ++count;
+  }
+  return count;
+}
+
 int inheritableSocketCount() {
   namespace fs = std::filesystem;
   int count = 0;

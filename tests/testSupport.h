@@ -90,6 +90,9 @@ class UdpReceiver {
 // Number of descriptors open in this process.
 int openDescriptorCount();
 
+// Sockets this process holds open.
+int openSocketCount();
+
 // Number of sockets open in this process that a program it starts would
 // inherit (not close-on-exec).
 int inheritableSocketCount();
