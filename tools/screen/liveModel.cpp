@@ -40,15 +40,6 @@ char stateLetter(model::State state) {
   return 'd';
 }
 
-void appendNumber(std::string& out, long long value) {
-  if (value < 0) {
-    out += '-';
-    appendDecimal(out, static_cast<unsigned long long>(-value));
-  } else {
-    appendDecimal(out, static_cast<unsigned long long>(value));
-  }
-}
-
 // An update as the page's timeline reads it; times in microseconds of the
 // model, -1 where not yet known; flash: the inverted part of its pass, 0
 // when it does not flash.
@@ -66,7 +57,7 @@ void appendUpdate(std::string& out, const model::Update& u) {
   out += ",\"waveform\":";
   appendDecimal(out, u.waveform);
   out += ",\"flash\":";
-  appendNumber(out, u.flash ? u.flashTime : 0);
+  appendDecimal(out, u.flash ? u.flashTime : 0);
   out += ",\"erase\":";
   out += u.erase ? "true" : "false";
   out += ",\"collided\":";
@@ -74,11 +65,11 @@ void appendUpdate(std::string& out, const model::Update& u) {
   out += ",\"requests\":";
   appendDecimal(out, u.requests);
   out += ",\"arrival\":";
-  appendNumber(out, u.arrival);
+  appendDecimal(out, u.arrival);
   out += ",\"start\":";
-  appendNumber(out, u.start);
+  appendDecimal(out, u.start);
   out += ",\"end\":";
-  appendNumber(out, u.end);
+  appendDecimal(out, u.end);
   out += ",\"merged\":";
   appendDecimal(out, u.mergedInto);
   out += '}';
@@ -144,7 +135,7 @@ void Feed::appendModel(std::string& out, Cursor& cursor, bool first) {
   });
 
   out += ",\"now\":";
-  appendNumber(out, now);
+  appendDecimal(out, now);
   if (first) {
     out += ",\"waveforms\":[";
     for (const std::string& name : waveforms) {
