@@ -54,23 +54,6 @@ uint8_t shownPixel(int level, int16_t residue) {
       std::clamp(level + (residue >= 0 ? steps : -steps), 0, 255));
 }
 
-// Milliseconds of micros, as exact decimal text: "890", "0.125".
-std::string ms(Micros micros) {
-  const Micros m = micros < 0 ? -micros : micros;
-  // Built by appending: GCC 12 at -O3 wrongly flags "..." + string here
-  // (-Wrestrict).
-  std::string out;
-  if (micros < 0) out += '-';
-  out += std::to_string(m / 1000);
-  if (const Micros fraction = m % 1000; fraction != 0) {
-    std::string digits = std::to_string(fraction + 1000).substr(1);
-    while (digits.back() == '0') digits.pop_back();
-    out += '.';
-    out += digits;
-  }
-  return out;
-}
-
 std::string plural(unsigned long long n, const char* one, const char* many) {
   return std::to_string(n) + ' ' + (n == 1 ? one : many);
 }
@@ -388,11 +371,12 @@ std::string describeSummary(const Summary& s) {
   std::string out = "panel: " + plural(s.updates, "update", "updates") + " (" +
                     std::to_string(s.merged) + " merged), " +
                     plural(s.collisions, "collision", "collisions") +
-                    ", waited " + ms(s.waited) + " ms, " +
+                    ", waited " + milliseconds(s.waited) + " ms, " +
                     plural(s.flashes, "flash", "flashes") + ", busy " +
-                    ms(s.busy) + " ms of " + ms(s.run) + " ms (" +
-                    std::to_string(share) + "%), latency p50 " + ms(s.p50) +
-                    " ms, p95 " + ms(s.p95) + " ms, max " + ms(s.max) +
+                    milliseconds(s.busy) + " ms of " + milliseconds(s.run) +
+                    " ms (" + std::to_string(share) + "%), latency p50 " +
+                    milliseconds(s.p50) + " ms, p95 " + milliseconds(s.p95) +
+                    " ms, max " + milliseconds(s.max) +
                     " ms, largest residue " + std::to_string(s.residueMax);
   if (s.residueMax > 0)
     out += " at (" + std::to_string(s.residueX) + ',' +
@@ -404,11 +388,13 @@ std::string summaryJson(const Summary& s) {
   std::string out = "\"updates\":" + std::to_string(s.updates) +
                     ",\"merged\":" + std::to_string(s.merged) +
                     ",\"collisions\":" + std::to_string(s.collisions) +
-                    ",\"waited_ms\":" + ms(s.waited) +
+                    ",\"waited_ms\":" + milliseconds(s.waited) +
                     ",\"flashes\":" + std::to_string(s.flashes) +
-                    ",\"busy_ms\":" + ms(s.busy) + ",\"run_ms\":" + ms(s.run) +
-                    ",\"latency_ms\":{\"p50\":" + ms(s.p50) +
-                    ",\"p95\":" + ms(s.p95) + ",\"max\":" + ms(s.max) +
+                    ",\"busy_ms\":" + milliseconds(s.busy) +
+                    ",\"run_ms\":" + milliseconds(s.run) +
+                    ",\"latency_ms\":{\"p50\":" + milliseconds(s.p50) +
+                    ",\"p95\":" + milliseconds(s.p95) +
+                    ",\"max\":" + milliseconds(s.max) +
                     "},\"residue_max\":" + std::to_string(s.residueMax);
   if (s.residueMax > 0)
     out += ",\"residue_at\":[" + std::to_string(s.residueX) + ',' +

@@ -60,12 +60,6 @@ std::string number(double value) {
   return out;
 }
 
-std::string milliseconds(Micros micros) {
-  return micros % kMicrosPerMs == 0
-             ? std::to_string(micros / kMicrosPerMs)
-             : number(static_cast<double>(micros) / kMicrosPerMs);
-}
-
 #ifdef ZODM_HAVE_TOMLPLUSPLUS
 // The first problem found in a document, by line: a document with several
 // is reported at its topmost, whatever order the keys are looked at in.
@@ -290,6 +284,22 @@ void readDocument(const toml::table& document, Profile& profile,
 #endif  // ZODM_HAVE_TOMLPLUSPLUS
 
 }  // namespace
+
+std::string milliseconds(Micros micros) {
+  const Micros m = micros < 0 ? -micros : micros;
+  // Built by appending: GCC 12 at -O3 wrongly flags "..." + string here
+  // (-Wrestrict).
+  std::string out;
+  if (micros < 0) out += '-';
+  out += std::to_string(m / kMicrosPerMs);
+  if (const Micros fraction = m % kMicrosPerMs; fraction != 0) {
+    std::string digits = std::to_string(fraction + kMicrosPerMs).substr(1);
+    while (digits.back() == '0') digits.pop_back();
+    out += '.';
+    out += digits;
+  }
+  return out;
+}
 
 std::size_t Profile::find(std::string_view name) const {
   for (std::size_t i = 0; i < waveforms.size(); ++i)

@@ -21,6 +21,9 @@ namespace zodm::model {
 // Time in the model: microseconds.
 using Micros = int64_t;
 
+// Milliseconds of micros as exact decimal text: "890", "365.5", "0.125".
+std::string milliseconds(Micros micros);
+
 // When a pass of a waveform flashes (drives its region through black and
 // white before it settles).
 enum class Flash : uint8_t {
