@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <optional>
 #include <vector>
 
 namespace zodm::model {
@@ -142,6 +144,176 @@ TEST(Model, ConcurrencyLimitAndPriority) {
     for (std::size_t i = 0; i < h.size(); ++i)
       EXPECT_EQ(c.latencies[i], h[i].end - h[i].arrival) << i;
   }
+}
+
+// Each update of a run, pinned: (arrival, request) rows in, and for every
+// update its start, end, waveform, flash and what it merged into, with
+// nextEvent() right after the last arrival and after finish(). Built-in
+// profile: A2 120 ms, GL16 450, GC16 450 (+200 flashing), erase GC16
+// flashing.
+struct Pinned {
+  unsigned long long id;
+  Micros start, end;  // -1: merged before it ran
+  const char* waveform;
+  bool flash;
+  unsigned long long mergedInto;
+};
+
+TEST(Model, EachUpdatePinned) {
+  const struct {
+    const char* name;
+    std::vector<Arrival> arrivals;
+    std::optional<Micros> next;  // nextEvent() after the last arrival
+    unsigned long long collisions;
+    std::vector<Pinned> updates;
+  } kCases[] = {
+      {"overlapping GC16 partials: the second waits 440 ms",
+       {{0, partial(0, 0, 100, 100, 3)},
+        {10 * kMs, partial(50, 50, 150, 150, 3)}},
+       450 * kMs,
+       1,
+       {{1, 0, 450 * kMs, "GC16", false, 0},
+        {2, 450 * kMs, 900 * kMs, "GC16", false, 0}}},
+      // Inclusive corners: column 100 belongs to both.
+      {"sharing only the edge column is overlapping",
+       {{0, partial(0, 0, 100, 100, 0)},
+        {1 * kMs, partial(100, 0, 200, 100, 0)}},
+       120 * kMs,
+       1,
+       {{1, 0, 120 * kMs, "A2", false, 0},
+        {2, 120 * kMs, 240 * kMs, "A2", false, 0}}},
+      // Touching a running update is no collision; the earliest end is next.
+      {"touching a running update runs at once",
+       {{0, partial(0, 0, 100, 100, 0)},
+        {1 * kMs, partial(101, 0, 200, 100, 0)}},
+       120 * kMs,
+       0,
+       {{1, 0, 120 * kMs, "A2", false, 0},
+        {2, 1 * kMs, 121 * kMs, "A2", false, 0}}},
+      {"the earliest of two running ends comes next",
+       {{0, partial(0, 0, 100, 100, 3)},
+        {1 * kMs, partial(200, 0, 300, 100, 0)}},
+       121 * kMs,
+       0,
+       {{1, 0, 450 * kMs, "GC16", false, 0},
+        {2, 1 * kMs, 121 * kMs, "A2", false, 0}}},
+      // The third touches the waiting second (x 121 next to 120): merged.
+      {"waiting updates that touch merge into the earlier",
+       {{0, partial(0, 0, 100, 100, 0)},
+        {1 * kMs, partial(50, 50, 120, 120, 0)},
+        {2 * kMs, partial(121, 60, 200, 90, 0)}},
+       120 * kMs,
+       1,
+       {{1, 0, 120 * kMs, "A2", false, 0},
+        {2, 120 * kMs, 240 * kMs, "A2", false, 0},
+        {3, -1, -1, "A2", false, 2}}},
+      {"a merge flashes if either does, with the stronger waveform",
+       {{0, kFull}, {5 * kMs, partial(0, 0, 10, 10, 0)}, {6 * kMs, kFull}},
+       650 * kMs,
+       2,
+       {{1, 0, 650 * kMs, "GC16", true, 0},
+        {2, 650 * kMs, 1300 * kMs, "GC16", true, 0},
+        {3, -1, -1, "GC16", true, 2}}},
+      {"A2 and GL16 waiting merge to GL16",
+       {{0, partial(0, 0, 300, 300, 3)},
+        {1 * kMs, partial(0, 0, 10, 10, 0)},
+        {2 * kMs, partial(5, 5, 20, 20, 2)}},
+       450 * kMs,
+       2,
+       {{1, 0, 450 * kMs, "GC16", false, 0},
+        {2, 450 * kMs, 900 * kMs, "GL16", false, 0},
+        {3, -1, -1, "GL16", false, 2}}},
+      // The partial after the erase neither merges with it nor passes it.
+      {"an erase and the partials around it keep their order",
+       {{0, partial(0, 0, 10, 10, 0)},
+        {1 * kMs, kErase},
+        {2 * kMs, partial(0, 0, 10, 10, 0)}},
+       120 * kMs,
+       2,
+       {{1, 0, 120 * kMs, "A2", false, 0},
+        {2, 120 * kMs, 770 * kMs, "GC16", true, 0},
+        {3, 770 * kMs, 890 * kMs, "A2", false, 0}}},
+      {"a dump is no update",
+       {{0, {DM_CMD_DUMP, 7, 0, 0, 0, 0, 0}}},
+       {},
+       0,
+       {}},
+  };
+  const Profile profile = defaultProfile();
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Model model(profile, nullptr);
+    for (const Arrival& a : c.arrivals) model.submit(a.at, a.command);
+    EXPECT_EQ(c.next, model.nextEvent());
+    model.finish(c.arrivals.back().at);
+    EXPECT_EQ(std::nullopt, model.nextEvent());
+    EXPECT_EQ(c.collisions, model.summary().collisions);
+    const auto& history = model.history();
+    ASSERT_EQ(c.updates.size(), history.size());
+    for (std::size_t i = 0; i < history.size(); ++i) {
+      const Update& u = history[i];
+      const Pinned& p = c.updates[i];
+      SCOPED_TRACE(p.id);
+      EXPECT_EQ(p.id, u.id);
+      EXPECT_EQ(p.start, u.start);
+      EXPECT_EQ(p.end, u.end);
+      EXPECT_EQ(p.waveform, profile.waveform(u.waveform).name);
+      EXPECT_EQ(p.flash, u.flash);
+      EXPECT_EQ(p.mergedInto, u.mergedInto);
+      EXPECT_EQ(State::Done, u.state);
+    }
+  }
+}
+
+// One slot: four disjoint A2 partials arriving together run one after the
+// other, in the order the profile's priority says (priorities 2, 1, 0, 3).
+TEST(Model, ConcurrencyLimitPinnedPerPriorityOrder) {
+  const struct {
+    PriorityOrder order;
+    std::array<unsigned long long, 4> startOrder;  // ids, by start
+  } kCases[] = {
+      {PriorityOrder::Ignored, {1, 2, 3, 4}},
+      {PriorityOrder::HighestFirst, {1, 4, 2, 3}},
+      {PriorityOrder::LowestFirst, {1, 3, 2, 4}},
+  };
+  const int priorities[] = {2, 1, 0, 3};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(static_cast<int>(c.order));
+    Profile profile = defaultProfile();
+    profile.concurrent = 1;
+    profile.priority = c.order;
+    Model model(profile, nullptr);
+    for (int i = 0; i < 4; ++i)
+      model.submit(0, partial(i * 100, 0, i * 100 + 10, 10, 0, priorities[i]));
+    EXPECT_EQ(1U, model.running());
+    EXPECT_EQ(3U, model.waiting());
+    EXPECT_EQ(120 * kMs, model.nextEvent());
+    model.finish(0);
+    const auto& history = model.history();
+    ASSERT_EQ(4U, history.size());
+    for (std::size_t slot = 0; slot < 4; ++slot) {
+      const Update& u = history[c.startOrder[slot] - 1];
+      EXPECT_EQ(static_cast<Micros>(slot) * 120 * kMs, u.start) << u.id;
+      EXPECT_EQ(static_cast<Micros>(slot + 1) * 120 * kMs, u.end) << u.id;
+    }
+    EXPECT_EQ(0U, model.summary().collisions);
+  }
+}
+
+// Nearest rank over 20 latencies of 120, 240, ... 2400 ms: p50 the 10th,
+// p95 the 19th (the 90th percentile would be the 18th).
+TEST(Model, LatencyPercentilesByNearestRank) {
+  Profile profile = defaultProfile();
+  profile.concurrent = 1;
+  Model model(profile, nullptr);
+  for (int i = 0; i < 20; ++i)
+    model.submit(0, partial(i * 30, 0, i * 30 + 10, 10, 0));
+  model.finish(0);
+  const Summary s = model.summary();
+  EXPECT_EQ(1200 * kMs, s.p50);
+  EXPECT_EQ(2280 * kMs, s.p95);
+  EXPECT_EQ(2400 * kMs, s.max);
+  EXPECT_EQ(2400 * kMs, s.busy);
 }
 
 TEST(Model, PixelsLevelsAndResidue) {

@@ -66,6 +66,8 @@ TEST(Profile, BadProfilesNameTheLine) {
       {"[waveform.DU]\nresidue = nan\n",
        "p.toml:2: 'residue' must be a number from 0 to 1"},
       {"[waveform.DU]\nlevels = 1.5\n", "p.toml:2: 'levels' must be a whole"},
+      {"[waveform.DU]\nlevels = 0\n", "p.toml:2: 'levels' must be a whole"},
+      {"[waveform.DU]\nlevels = 257\n", "p.toml:2: 'levels' must be a whole"},
       {"[waveform.DU]\nduration_ms = 0.0004\n",
        "p.toml:2: 'duration_ms' must be at least 0.001 ms"},
       {"[waveform.\"a b\"]\nduration_ms = 5\n",
