@@ -14,9 +14,10 @@
 #include <vector>
 
 #include "framebuffer.h"
+#include "framebufferSource.h"
+#include "heatMap.h"
+#include "idealPanel.h"
 #include "model.h"
-#include "panel.h"
-#include "screen.h"
 
 namespace {
 
@@ -77,22 +78,13 @@ zodm::screen::Framebuffer& framebuffer() {
   return *opened;
 }
 
-class FramebufferSource final : public zodm::model::Source {
- public:
-  explicit FramebufferSource(const zodm::screen::Framebuffer& f) : f_(f) {}
-  void copy(const zodm::screen::Rect& r, uint8_t* plane) override {
-    f_.copy(r, plane);
-  }
-
- private:
-  const zodm::screen::Framebuffer& f_;
-};
+using zodm::screen::FramebufferSource;
 
 void BM_IdealPanel(benchmark::State& state) {
   const auto& arrivals = recording();
   for (auto _ : state) {
-    zodm::screen::Screen screen;
-    zodm::screen::Panel panel(framebuffer());
+    zodm::screen::HeatMap screen;
+    zodm::screen::IdealPanel panel(framebuffer());
     for (const Arrival& a : arrivals) {
       screen.apply(a.command);
       panel.apply(a.command);

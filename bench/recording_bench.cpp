@@ -37,7 +37,9 @@ void BM_RequestLineWriter(benchmark::State& state) {
   for (auto _ : state) {
     for (const Received& r : kReceived) {
       std::string line = zodm::tools::requestLine(
-          micros, r.accepted ? &r.command : nullptr, r.text, true);
+          {micros, r.text,
+           r.accepted ? std::optional<DmCommand>(r.command) : std::nullopt},
+          true);
       benchmark::DoNotOptimize(line);
     }
     ++micros;
@@ -97,7 +99,9 @@ std::string recording100k() {
   for (int64_t i = 0; i < 100000; ++i) {
     const Received& r = kReceived[static_cast<std::size_t>(i % kKinds)];
     content += zodm::tools::requestLine(
-        i * 1000, r.accepted ? &r.command : nullptr, r.text, true);
+        {i * 1000, r.text,
+         r.accepted ? std::optional<DmCommand>(r.command) : std::nullopt},
+        true);
     content += '\n';
   }
   content += "{\"format\":1,\"received\":100000}\n";

@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     check(request.text.size() <= zodm::tools::kMaxRecordedText,
           "a text longer than a datagram", request.text);
     last = request.micros;
-    again +=
-        zodm::tools::requestLine(request.micros, nullptr, request.text, true);
+    again += zodm::tools::requestLine(
+        {request.micros, request.text, std::nullopt}, true);
     again += '\n';
   }
   std::vector<RecordedRequest> reread;

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # End-to-end test of the tools on loopback port 50555:
 #   [ZODM_EMULATOR="qemu-arm -L /usr/arm-linux-gnueabihf"] \
-#     tools_test.sh ZODM_SEND ZODM_LISTEN
+#     listen_test.sh ZODM_SEND ZODM_LISTEN
 # ZODM_EMULATOR, when set, runs the tools of a cross build.
 # zodm-listen --count N receives what zodm-send sends; its lines are compared
 # in order. Refused invocations of zodm-send run first, while the listener

@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <string>
 
+#include "clock.h"
 #include "serviceLoop.h"
 #include "serviceOptions.h"
+#include "tap.h"
 
 namespace {
 
@@ -92,5 +94,7 @@ int main(int argc, char* argv[]) {
     return status;
 
   zodm::tools::Totals totals;
-  return zodm::tools::runService(options, totals, nullptr);
+  return zodm::tools::runService(
+      options, [&] { return zodm::tools::openServiceSource(options); }, {},
+      totals);
 }

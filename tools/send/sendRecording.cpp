@@ -15,9 +15,13 @@
 #include <cstring>
 #include <ctime>
 
+#include "usageErrors.h"
 #include "zodm.h"
 
-namespace zodm::tools {
+namespace zodm::send {
+
+using tools::kExitFailure;
+using tools::RecordedRequest;
 
 namespace {
 
@@ -58,13 +62,13 @@ int sendRecording(const std::string& server,
   if (inet_pton(AF_INET, server.c_str(), &address.sin_addr) != 1) {
     std::fprintf(stderr, "zodm-send: '%s' is not an IPv4 address\n",
                  server.c_str());
-    return 1;
+    return kExitFailure;
   }
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     std::fprintf(stderr, "zodm-send: cannot make a socket: %s\n",
                  std::strerror(errno));
-    return 1;
+    return kExitFailure;
   }
   timespec start{};
   clock_gettime(CLOCK_MONOTONIC, &start);
@@ -84,7 +88,7 @@ int sendRecording(const std::string& server,
                sizeof address) < 0) {
       std::fprintf(stderr, "zodm-send: cannot send to %s: %s\n", server.c_str(),
                    std::strerror(errno));
-      status = 1;
+      status = kExitFailure;
       break;
     }
   }
@@ -92,4 +96,4 @@ int sendRecording(const std::string& server,
   return status;
 }
 
-}  // namespace zodm::tools
+}  // namespace zodm::send

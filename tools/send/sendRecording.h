@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // zodm-send --replay: a recording's texts sent to the display service as
 // they were recorded, at their recorded times.
-#ifndef ZODM_TOOLS_SENDRECORDING_H
-#define ZODM_TOOLS_SENDRECORDING_H
+#ifndef ZODM_SEND_SENDRECORDING_H
+#define ZODM_SEND_SENDRECORDING_H
 
 #include <string>
 #include <string_view>
@@ -10,7 +10,7 @@
 
 #include "recording.h"
 
-namespace zodm::tools {
+namespace zodm::send {
 
 // The largest --speed: a million times faster is as fast as it goes.
 constexpr double kMaxSpeed = 1e6;
@@ -26,8 +26,9 @@ bool parseSpeed(std::string_view word, double& speed);
 // also holds what they never write, so this sends through a socket of its
 // own. Returns 0, or kExitFailure having said why in one line.
 int sendRecording(const std::string& server,
-                  const std::vector<RecordedRequest>& requests, double speed);
+                  const std::vector<tools::RecordedRequest>& requests,
+                  double speed);
 
-}  // namespace zodm::tools
+}  // namespace zodm::send
 
-#endif  // ZODM_TOOLS_SENDRECORDING_H
+#endif  // ZODM_SEND_SENDRECORDING_H

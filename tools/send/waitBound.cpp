@@ -14,6 +14,8 @@
 #include <optional>
 #include <thread>
 
+#include "wholeFile.h"
+
 namespace zodm::send {
 namespace {
 
@@ -59,20 +61,6 @@ bool receives(std::string_view local, in_addr_t address, uint16_t port) {
   return w[0] == 0 && w[1] == 0 &&
          ((w[2] == 0 && w[3] == 0) ||
           (w[2] == htonl(0xffff) && w[3] == address));
-}
-
-// The text of file, or nullopt with errno set.
-std::optional<std::string> readAll(const char* file) {
-  std::FILE* stream = std::fopen(file, "re");
-  if (stream == nullptr) return std::nullopt;
-  std::string text;
-  std::array<char, 4096> chunk{};
-  for (std::size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), stream));)
-    text.append(chunk.data(), n);
-  const bool failed = std::ferror(stream) != 0;
-  std::fclose(stream);
-  if (failed) return std::nullopt;
-  return text;
 }
 
 // True when address is one of this machine's: a socket can be bound to it.
@@ -122,12 +110,12 @@ std::string waitBound(in_addr_t address, uint16_t port, unsigned seconds) {
       std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   for (;;) {
     for (const char* file : kTables) {
-      const auto table = readAll(file);
+      std::string table;
+      const std::string why = tools::readWholeFile(file, table);
       // A kernel without IPv6 has no udp6; udp it always has.
-      if (!table && file == kTables[0])
-        return std::string("--wait: cannot read ") + file + ": " +
-               std::strerror(errno);
-      if (table && listsBound(*table, address, port)) return "";
+      if (!why.empty() && file == kTables[0])
+        return std::string("--wait: cannot read ") + file + ": " + why;
+      if (why.empty() && listsBound(table, address, port)) return "";
     }
     if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -9,15 +9,14 @@
 #include <sys/socket.h>
 
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
+#include "parse.h"
 #include "usageErrors.h"
 #include "waitBound.h"
 #include "zodm.h"
@@ -27,8 +26,9 @@
 
 namespace {
 
-constexpr int kExitFailure = 1;  // the server address cannot be used
-constexpr int kExitUsage = 2;    // bad arguments; nothing was sent
+using zodm::tools::kExitFailure;  // the server address cannot be used
+using zodm::tools::kExitUsage;    // bad arguments; nothing was sent
+using zodm::tools::kGoOn;
 
 constexpr char kUsage[] =
     "Usage: zodm-send [OPTION]... display PRIORITY QUALITY\n"
@@ -109,23 +109,35 @@ constexpr std::array<RequestKind, 3> kRequests{{
     {"erase", DM_CMD_ERASE_TO_WHITE, 1, {"PRIORITY"}},
 }};
 
+// What the command line asks for.
 struct Options {
   const char* server = nullptr;
   bool dryRun = false;
   bool force = false;
   int waitSeconds = -1;  // --wait: at most this long for the service
+  // --replay and --speed
+  const char* replayPath = nullptr;  // nullptr: send one request
+  const char* speedWord = nullptr;
+  std::vector<std::string_view> words;  // the request and its values
 };
 
-// --replay and --speed: their options and what they were given.
-enum { kReplayOption = 1100, kSpeedOption };
-constexpr std::array<option, 2> kReplayOptions{{
+enum {
+  kVersionOption = 1000,
+  kReplayOption = 1100,
+  kSpeedOption,
+  kWaitOption = 1200
+};
+constexpr std::array<option, 9> kLongOptions{{
+    {"server", required_argument, nullptr, 's'},
+    {"dry-run", no_argument, nullptr, 'n'},
+    {"force", no_argument, nullptr, 'f'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersionOption},
+    {"wait", optional_argument, nullptr, kWaitOption},
     {"replay", required_argument, nullptr, kReplayOption},
     {"speed", required_argument, nullptr, kSpeedOption},
+    {nullptr, 0, nullptr, 0},
 }};
-struct Replay {
-  const char* path = nullptr;  // nullptr: send one request
-  const char* speedWord = nullptr;
-};
 
 // Reports an argument error: one line naming the problem, then the usage.
 int usageError(const std::string& problem) {
@@ -137,19 +149,19 @@ int usageError(const std::string& problem) {
 std::optional<int32_t> readValue(std::string_view name, std::string_view word,
                                  std::string* problem) {
   int32_t value = 0;
-  const auto [end, error] =
-      std::from_chars(word.data(), word.data() + word.size(), value);
-  if (error == std::errc::result_out_of_range) {
-    *problem = std::string(name) + ": '" + std::string(word) +
-               "' is out of range for a 32-bit value";
-    return std::nullopt;
+  switch (zodm::tools::parseInt32(word, value)) {
+    case zodm::tools::IntWord::kValue:
+      return value;
+    case zodm::tools::IntWord::kOutOfRange:
+      *problem = std::string(name) + ": '" + std::string(word) +
+                 "' is out of range for a 32-bit value";
+      return std::nullopt;
+    case zodm::tools::IntWord::kNotAnInteger:
+      break;
   }
-  if (error != std::errc{} || end != word.data() + word.size()) {
-    *problem = std::string(name) + ": '" + std::string(word) +
-               "' is not a decimal integer";
-    return std::nullopt;
-  }
-  return value;
+  *problem = std::string(name) + ": '" + std::string(word) +
+             "' is not a decimal integer";
+  return std::nullopt;
 }
 
 // The longest --wait, a day: long enough for any service to start.
@@ -161,14 +173,9 @@ bool readWait(const char* word, int* seconds) {
     *seconds = 10;
     return true;
   }
-  const std::string_view text(word);
-  int value = -1;
-  const auto [end, error] =
-      std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc{} || end != text.data() + text.size() || value < 0 ||
-      value > kMaxWait)
-    return false;
-  *seconds = value;
+  unsigned long long value = 0;
+  if (!zodm::tools::parseWhole(word, 0, kMaxWait, value)) return false;
+  *seconds = static_cast<int>(value);
   return true;
 }
 
@@ -255,29 +262,29 @@ void send(const DmCommand& c) {
 
 // zodm-send --replay: checks the rest of the command line and the whole
 // recording, then sends it. Returns the exit status.
-int replayRecording(const Options& options, const Replay& replay,
-                    const std::vector<std::string_view>& words) {
-  if (!words.empty())
+int replayRecording(const Options& options) {
+  if (!options.words.empty())
     return usageError("--replay sends the recording: surplus argument '" +
-                      std::string(words[0]) + "'");
+                      std::string(options.words[0]) + "'");
   if (options.dryRun || options.force)
     return usageError("--dry-run and --force do not go with --replay");
-  if (*replay.path == '\0') return usageError("--replay: the name is empty");
+  if (*options.replayPath == '\0')
+    return usageError("--replay: the name is empty");
 #if ZODM_REPLAY
   double speed = 1;
-  if (replay.speedWord != nullptr &&
-      !zodm::tools::parseSpeed(replay.speedWord, speed))
-    return usageError(std::string("--speed: '") + replay.speedWord +
+  if (options.speedWord != nullptr &&
+      !zodm::send::parseSpeed(options.speedWord, speed))
+    return usageError(std::string("--speed: '") + options.speedWord +
                       "' is not a number from 0 to 1000000");
   std::vector<zodm::tools::RecordedRequest> requests;
-  if (!zodm::tools::loadRecording("zodm-send", replay.path, requests))
+  if (!zodm::tools::loadRecording("zodm-send", options.replayPath, requests))
     return kExitUsage;
   std::optional<std::string> server = std::string("127.0.0.1");
   if (options.server != nullptr && *options.server == '\0')
     return usageError("the server address is empty");
   if (options.server != nullptr) server = resolveServer(options.server);
   if (!server) return kExitFailure;
-  return zodm::tools::sendRecording(*server, requests, speed);
+  return zodm::send::sendRecording(*server, requests, speed);
 #else
   std::fputs(
       "zodm-send: cannot replay: this zodm-send was built without "
@@ -287,37 +294,19 @@ int replayRecording(const Options& options, const Replay& replay,
 #endif
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
-  enum { kVersionOption = 1000 };
-  constexpr int kWaitOption = 1200;
-  constexpr std::array<option, 7> kLongOptions{{
-      {"server", required_argument, nullptr, 's'},
-      {"dry-run", no_argument, nullptr, 'n'},
-      {"force", no_argument, nullptr, 'f'},
-      {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersionOption},
-      {"wait", optional_argument, nullptr, kWaitOption},
-      {nullptr, 0, nullptr, 0},
-  }};
-  // The table above, then --replay's.
-  std::vector<option> longOptions(kLongOptions.begin(), kLongOptions.end() - 1);
-  longOptions.insert(longOptions.end(), kReplayOptions.begin(),
-                     kReplayOptions.end());
-  longOptions.push_back({nullptr, 0, nullptr, 0});
-  Options options;
-  Replay replay;
+// Reads the options into options, and the words after them. Returns kGoOn,
+// or the status to exit with after --help, --version or a bad option.
+int parseSendOptions(int argc, char* argv[], Options& options) {
   opterr = 0;  // errors are reported below, in this tool's own words
   // "+": options end at the request name, so "-1" is a value, not an option.
-  for (int c; (c = getopt_long(argc, argv, "+:s:nfh", longOptions.data(),
+  for (int c; (c = getopt_long(argc, argv, "+:s:nfh", kLongOptions.data(),
                                nullptr)) != -1;) {
     switch (c) {
       case kReplayOption:
-        replay.path = optarg;
+        options.replayPath = optarg;
         break;
       case kSpeedOption:
-        replay.speedWord = optarg;
+        options.speedWord = optarg;
         break;
       case 's':
         options.server = optarg;
@@ -345,11 +334,15 @@ int main(int argc, char* argv[]) {
         return usageError(zodm::tools::optionProblem(c, argv));
     }
   }
+  options.words.assign(argv + optind, argv + argc);
+  return kGoOn;
+}
 
-  const std::vector<std::string_view> words(argv + optind, argv + argc);
-  if (replay.path != nullptr) return replayRecording(options, replay, words);
-  if (replay.speedWord != nullptr)
-    return usageError("--speed goes with --replay");
+// Reads the request and its values from the words into command, refusing
+// what the service would refuse unless --force. Returns kGoOn or the
+// status to exit with.
+int readRequest(const Options& options, DmCommand& command) {
+  const std::vector<std::string_view>& words = options.words;
   if (words.empty())
     return usageError("no request given (display, partial or erase)");
   const std::string_view name = words[0];
@@ -378,20 +371,21 @@ int main(int argc, char* argv[]) {
                            ? " (options go before the request name)"
                            : ""));
   }
+  command = {kind->code, values[0], values[1], values[2],
+             values[3],  values[4], values[5]};
+  if (options.force) return kGoOn;
+  problem = refusal(command);
+  if (problem.empty()) return kGoOn;
+  std::fprintf(stderr,
+               "zodm-send: %s; the display service would refuse it "
+               "(--force sends it anyway)\n",
+               problem.c_str());
+  return kExitUsage;
+}
 
-  const DmCommand command{kind->code, values[0], values[1], values[2],
-                          values[3],  values[4], values[5]};
-  if (!options.force) {
-    problem = refusal(command);
-    if (!problem.empty()) {
-      std::fprintf(stderr,
-                   "zodm-send: %s; the display service would refuse it "
-                   "(--force sends it anyway)\n",
-                   problem.c_str());
-      return kExitUsage;
-    }
-  }
-
+// Prints the request's text (--dry-run), or waits for the service when
+// asked and hands the request to the library. Returns the exit status.
+int deliver(const Options& options, const DmCommand& command) {
   std::optional<std::string> server;
   if (options.server != nullptr && *options.server == '\0')
     return usageError("the server address is empty");
@@ -399,14 +393,12 @@ int main(int argc, char* argv[]) {
     server = resolveServer(options.server);
     if (!server) return kExitFailure;
   }
-
   if (options.dryRun) {
     std::array<char, DM_FRAME_SIZE> text{};
     dmMessageFramer(text.data(), &command);
     std::puts(text.data());
     return std::fflush(stdout) == 0 ? 0 : kExitFailure;
   }
-
   if (server && dmMessageInit(server->c_str()) != 0) {
     std::fprintf(stderr, "zodm-send: cannot send to %s\n", server->c_str());
     return kExitFailure;
@@ -416,8 +408,9 @@ int main(int argc, char* argv[]) {
     inet_pton(AF_INET, server ? server->c_str() : DM_DEFAULT_SERVER, &to);
     int32_t port = 0;
     dmGetServerPort(&port);
-    problem = zodm::send::waitBound(to.s_addr, static_cast<uint16_t>(port),
-                                    static_cast<unsigned>(options.waitSeconds));
+    const std::string problem =
+        zodm::send::waitBound(to.s_addr, static_cast<uint16_t>(port),
+                              static_cast<unsigned>(options.waitSeconds));
     if (!problem.empty()) {
       std::fprintf(stderr, "zodm-send: %s; nothing was sent\n",
                    problem.c_str());
@@ -426,4 +419,19 @@ int main(int argc, char* argv[]) {
   }
   send(command);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  Options options;
+  if (const int status = parseSendOptions(argc, argv, options); status != kGoOn)
+    return status;
+  if (options.replayPath != nullptr) return replayRecording(options);
+  if (options.speedWord != nullptr)
+    return usageError("--speed goes with --replay");
+  DmCommand command{};
+  if (const int status = readRequest(options, command); status != kGoOn)
+    return status;
+  return deliver(options, command);
 }

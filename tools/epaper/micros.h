@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: MIT
+// Time in the e-paper model: microseconds from the start of a run, as the
+// caller counts them, and the text the model's reports write them in.
+#ifndef ZODM_TOOLS_EPAPER_MICROS_H
+#define ZODM_TOOLS_EPAPER_MICROS_H
+
+#include <cstdint>
+#include <string>
+
+namespace zodm::model {
+
+using Micros = int64_t;
+
+constexpr Micros kMicrosPerMs = 1000;
+
+// Milliseconds of micros as exact decimal text: "890", "365.5", "0.125".
+std::string milliseconds(Micros micros);
+
+}  // namespace zodm::model
+
+#endif  // ZODM_TOOLS_EPAPER_MICROS_H

@@ -1,0 +1,382 @@
+// SPDX-License-Identifier: MIT
+// The e-paper model with exact times: tables of (arrival, request) and what
+// the panel makes of them, with the built-in profile (A2 120 ms, DU 260 ms,
+// GL16 and GC16 450 ms; a full update GC16 flashing, 450 + 200 ms).
+#include "model.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <optional>
+#include <vector>
+
+namespace zodm::model {
+namespace {
+
+constexpr Micros kMs = 1000;
+
+DmCommand partial(int x0, int y0, int x1, int y1, int quality,
+                  int priority = 0) {
+  return {DM_CMD_DISPLAY_PARTIAL, priority, quality, x0, y0, x1, y1};
+}
+constexpr DmCommand kFull{DM_CMD_DISPLAY, 0, 0, 0, 0, 0, 0};
+constexpr DmCommand kErase{DM_CMD_ERASE_TO_WHITE, 0, 0, 0, 0, 0, 0};
+
+// A framebuffer in memory.
+class Plane final : public Source {
+ public:
+  Plane()
+      : pixels(static_cast<std::size_t>(geometry::kWidth) * geometry::kHeight,
+               255) {}
+  void copy(const Rect& r, uint8_t* plane) override {
+    for (int y = r.y0; y <= r.y1; ++y)
+      for (int x = r.x0; x <= r.x1; ++x)
+        plane[index(x, y)] = pixels[index(x, y)];
+  }
+  void fill(int x0, int y0, int x1, int y1, uint8_t gray) {
+    for (int y = y0; y <= y1; ++y)
+      for (int x = x0; x <= x1; ++x) pixels[index(x, y)] = gray;
+  }
+  static std::size_t index(int x, int y) {
+    return static_cast<std::size_t>(y) * geometry::kWidth +
+           static_cast<std::size_t>(x);
+  }
+  std::vector<uint8_t> pixels;
+};
+
+struct Arrival {
+  Micros at;
+  DmCommand command;
+};
+
+struct Expected {
+  unsigned long long updates, merged, collisions, flashes;
+  Micros waited, busy, max;  // max: the largest latency
+};
+
+TEST(Model, TimesCollisionsAndMerges) {
+  const struct {
+    const char* name;
+    std::vector<Arrival> arrivals;
+    Expected expected;
+  } kCases[] = {
+      // The second waits for the first: 440 ms, then its own 450.
+      {"overlapping GC16 partials 10 ms apart",
+       {{0, partial(0, 0, 100, 100, 3)},
+        {10 * kMs, partial(50, 50, 150, 150, 3)}},
+       {2, 0, 1, 0, 440 * kMs, 900 * kMs, 890 * kMs}},
+      {"disjoint GC16 partials run at once",
+       {{0, partial(0, 0, 100, 100, 3)},
+        {10 * kMs, partial(200, 200, 300, 300, 3)}},
+       {2, 0, 0, 0, 0, 460 * kMs, 450 * kMs}},
+      // The second and third both wait for the first and merge: one update
+      // of their box, which then runs once.
+      {"waiting updates merge",
+       {{0, partial(0, 0, 100, 100, 0)},
+        {1 * kMs, partial(50, 50, 120, 120, 0)},
+        {2 * kMs, partial(121, 60, 200, 90, 0)}},
+       {2, 1, 1, 0, 119 * kMs, 240 * kMs, 239 * kMs}},
+      // A partial waiting behind a full update, then another full update:
+      // the waiting two merge and the merge flashes (450 + 200 ms).
+      {"a flash and a non-flash merged flash",
+       {{0, kFull}, {5 * kMs, partial(0, 0, 10, 10, 0)}, {6 * kMs, kFull}},
+       {2, 1, 2, 2, 645 * kMs, 1300 * kMs, 1295 * kMs}},
+      // Stronger waveform wins a merge: A2 and GL16 waiting become GL16.
+      {"differing waveforms merge to the stronger",
+       {{0, partial(0, 0, 300, 300, 3)},
+        {1 * kMs, partial(0, 0, 10, 10, 0)},
+        {2 * kMs, partial(5, 5, 20, 20, 2)}},
+       {2, 1, 2, 0, 449 * kMs, 900 * kMs, 899 * kMs}},
+      {"dumps refresh nothing",
+       {{0, {DM_CMD_DUMP, 7, 0, 0, 0, 0, 0}}},
+       {0, 0, 0, 0, 0, 0, 0}},
+      // An erase flashes like a full update; a partial after it waits.
+      {"an erase and a partial keep their order",
+       {{0, partial(0, 0, 10, 10, 0)},
+        {1 * kMs, kErase},
+        {2 * kMs, partial(0, 0, 10, 10, 0)}},
+       {3, 0, 2, 1, 119 * kMs + 768 * kMs, 120 * kMs + 650 * kMs + 120 * kMs,
+        888 * kMs}},
+  };
+  const Profile profile = defaultProfile();
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Model model(profile, nullptr);
+    for (const Arrival& a : c.arrivals) model.submit(a.at, a.command);
+    model.finish(c.arrivals.back().at);
+    const Summary s = model.summary();
+    EXPECT_EQ(c.expected.updates, s.updates);
+    EXPECT_EQ(c.expected.merged, s.merged);
+    EXPECT_EQ(c.expected.collisions, s.collisions);
+    EXPECT_EQ(c.expected.flashes, s.flashes);
+    EXPECT_EQ(c.expected.waited, s.waited);
+    EXPECT_EQ(c.expected.busy, s.busy);
+    EXPECT_EQ(c.expected.max, s.max);
+    EXPECT_EQ(0U, model.running() + model.waiting());
+  }
+}
+
+TEST(Model, ConcurrencyLimitAndPriority) {
+  Profile profile = defaultProfile();
+  profile.concurrent = 1;
+  const struct {
+    PriorityOrder order;
+    std::vector<Micros> latencies;  // in order of arrival
+  } kCases[] = {
+      {PriorityOrder::Ignored, {120 * kMs, 240 * kMs, 360 * kMs, 480 * kMs}},
+      // The last, of priority 3, goes first once the slot frees.
+      {PriorityOrder::HighestFirst,
+       {120 * kMs, 360 * kMs, 480 * kMs, 240 * kMs}},
+      {PriorityOrder::LowestFirst,
+       {120 * kMs, 240 * kMs, 360 * kMs, 480 * kMs}},
+  };
+  for (const auto& c : kCases) {
+    profile.priority = c.order;
+    Model model(profile, nullptr);
+    // Disjoint: they wait for the slot, not for each other.
+    for (int i = 0; i < 4; ++i)
+      model.submit(0, partial(i * 100, 0, i * 100 + 10, 10, 0, i == 3 ? 3 : 0));
+    EXPECT_EQ(1U, model.running());
+    model.finish(0);
+    EXPECT_EQ(0U, model.summary().collisions);
+    const auto& h = model.history();
+    ASSERT_EQ(c.latencies.size(), h.size());
+    for (std::size_t i = 0; i < h.size(); ++i)
+      EXPECT_EQ(c.latencies[i], h[i].end - h[i].arrival) << i;
+  }
+}
+
+// Each update of a run, pinned: (arrival, request) rows in, and for every
+// update its start, end, waveform, flash and what it merged into, with
+// nextEvent() right after the last arrival and after finish(). Built-in
+// profile: A2 120 ms, GL16 450, GC16 450 (+200 flashing), erase GC16
+// flashing.
+struct Pinned {
+  unsigned long long id;
+  Micros start, end;  // -1: merged before it ran
+  const char* waveform;
+  bool flash;
+  unsigned long long mergedInto;
+};
+
+TEST(Model, EachUpdatePinned) {
+  const struct {
+    const char* name;
+    std::vector<Arrival> arrivals;
+    std::optional<Micros> next;  // nextEvent() after the last arrival
+    unsigned long long collisions;
+    std::vector<Pinned> updates;
+  } kCases[] = {
+      {"overlapping GC16 partials: the second waits 440 ms",
+       {{0, partial(0, 0, 100, 100, 3)},
+        {10 * kMs, partial(50, 50, 150, 150, 3)}},
+       450 * kMs,
+       1,
+       {{1, 0, 450 * kMs, "GC16", false, 0},
+        {2, 450 * kMs, 900 * kMs, "GC16", false, 0}}},
+      // Inclusive corners: column 100 belongs to both.
+      {"sharing only the edge column is overlapping",
+       {{0, partial(0, 0, 100, 100, 0)},
+        {1 * kMs, partial(100, 0, 200, 100, 0)}},
+       120 * kMs,
+       1,
+       {{1, 0, 120 * kMs, "A2", false, 0},
+        {2, 120 * kMs, 240 * kMs, "A2", false, 0}}},
+      // Touching a running update is no collision; the earliest end is next.
+      {"touching a running update runs at once",
+       {{0, partial(0, 0, 100, 100, 0)},
+        {1 * kMs, partial(101, 0, 200, 100, 0)}},
+       120 * kMs,
+       0,
+       {{1, 0, 120 * kMs, "A2", false, 0},
+        {2, 1 * kMs, 121 * kMs, "A2", false, 0}}},
+      {"the earliest of two running ends comes next",
+       {{0, partial(0, 0, 100, 100, 3)},
+        {1 * kMs, partial(200, 0, 300, 100, 0)}},
+       121 * kMs,
+       0,
+       {{1, 0, 450 * kMs, "GC16", false, 0},
+        {2, 1 * kMs, 121 * kMs, "A2", false, 0}}},
+      // The third touches the waiting second (x 121 next to 120): merged.
+      {"waiting updates that touch merge into the earlier",
+       {{0, partial(0, 0, 100, 100, 0)},
+        {1 * kMs, partial(50, 50, 120, 120, 0)},
+        {2 * kMs, partial(121, 60, 200, 90, 0)}},
+       120 * kMs,
+       1,
+       {{1, 0, 120 * kMs, "A2", false, 0},
+        {2, 120 * kMs, 240 * kMs, "A2", false, 0},
+        {3, -1, -1, "A2", false, 2}}},
+      {"a merge flashes if either does, with the stronger waveform",
+       {{0, kFull}, {5 * kMs, partial(0, 0, 10, 10, 0)}, {6 * kMs, kFull}},
+       650 * kMs,
+       2,
+       {{1, 0, 650 * kMs, "GC16", true, 0},
+        {2, 650 * kMs, 1300 * kMs, "GC16", true, 0},
+        {3, -1, -1, "GC16", true, 2}}},
+      {"A2 and GL16 waiting merge to GL16",
+       {{0, partial(0, 0, 300, 300, 3)},
+        {1 * kMs, partial(0, 0, 10, 10, 0)},
+        {2 * kMs, partial(5, 5, 20, 20, 2)}},
+       450 * kMs,
+       2,
+       {{1, 0, 450 * kMs, "GC16", false, 0},
+        {2, 450 * kMs, 900 * kMs, "GL16", false, 0},
+        {3, -1, -1, "GL16", false, 2}}},
+      // The partial after the erase neither merges with it nor passes it.
+      {"an erase and the partials around it keep their order",
+       {{0, partial(0, 0, 10, 10, 0)},
+        {1 * kMs, kErase},
+        {2 * kMs, partial(0, 0, 10, 10, 0)}},
+       120 * kMs,
+       2,
+       {{1, 0, 120 * kMs, "A2", false, 0},
+        {2, 120 * kMs, 770 * kMs, "GC16", true, 0},
+        {3, 770 * kMs, 890 * kMs, "A2", false, 0}}},
+      {"a dump is no update",
+       {{0, {DM_CMD_DUMP, 7, 0, 0, 0, 0, 0}}},
+       {},
+       0,
+       {}},
+  };
+  const Profile profile = defaultProfile();
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Model model(profile, nullptr);
+    for (const Arrival& a : c.arrivals) model.submit(a.at, a.command);
+    EXPECT_EQ(c.next, model.nextEvent());
+    model.finish(c.arrivals.back().at);
+    EXPECT_EQ(std::nullopt, model.nextEvent());
+    EXPECT_EQ(c.collisions, model.summary().collisions);
+    const auto& history = model.history();
+    ASSERT_EQ(c.updates.size(), history.size());
+    for (std::size_t i = 0; i < history.size(); ++i) {
+      const Update& u = history[i];
+      const Pinned& p = c.updates[i];
+      SCOPED_TRACE(p.id);
+      EXPECT_EQ(p.id, u.id);
+      EXPECT_EQ(p.start, u.start);
+      EXPECT_EQ(p.end, u.end);
+      EXPECT_EQ(p.waveform, profile.waveform(u.waveform).name);
+      EXPECT_EQ(p.flash, u.flash);
+      EXPECT_EQ(p.mergedInto, u.mergedInto);
+      EXPECT_EQ(State::Done, u.state);
+    }
+  }
+}
+
+// One slot: four disjoint A2 partials arriving together run one after the
+// other, in the order the profile's priority says (priorities 2, 1, 0, 3).
+TEST(Model, ConcurrencyLimitPinnedPerPriorityOrder) {
+  const struct {
+    PriorityOrder order;
+    std::array<unsigned long long, 4> startOrder;  // ids, by start
+  } kCases[] = {
+      {PriorityOrder::Ignored, {1, 2, 3, 4}},
+      {PriorityOrder::HighestFirst, {1, 4, 2, 3}},
+      {PriorityOrder::LowestFirst, {1, 3, 2, 4}},
+  };
+  const int priorities[] = {2, 1, 0, 3};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(static_cast<int>(c.order));
+    Profile profile = defaultProfile();
+    profile.concurrent = 1;
+    profile.priority = c.order;
+    Model model(profile, nullptr);
+    for (int i = 0; i < 4; ++i)
+      model.submit(0, partial(i * 100, 0, i * 100 + 10, 10, 0, priorities[i]));
+    EXPECT_EQ(1U, model.running());
+    EXPECT_EQ(3U, model.waiting());
+    EXPECT_EQ(120 * kMs, model.nextEvent());
+    model.finish(0);
+    const auto& history = model.history();
+    ASSERT_EQ(4U, history.size());
+    for (std::size_t slot = 0; slot < 4; ++slot) {
+      const Update& u = history[c.startOrder[slot] - 1];
+      EXPECT_EQ(static_cast<Micros>(slot) * 120 * kMs, u.start) << u.id;
+      EXPECT_EQ(static_cast<Micros>(slot + 1) * 120 * kMs, u.end) << u.id;
+    }
+    EXPECT_EQ(0U, model.summary().collisions);
+  }
+}
+
+// Nearest rank over 20 latencies of 120, 240, ... 2400 ms: p50 the 10th,
+// p95 the 19th (the 90th percentile would be the 18th).
+TEST(Model, LatencyPercentilesByNearestRank) {
+  Profile profile = defaultProfile();
+  profile.concurrent = 1;
+  Model model(profile, nullptr);
+  for (int i = 0; i < 20; ++i)
+    model.submit(0, partial(i * 30, 0, i * 30 + 10, 10, 0));
+  model.finish(0);
+  const Summary s = model.summary();
+  EXPECT_EQ(1200 * kMs, s.p50);
+  EXPECT_EQ(2280 * kMs, s.p95);
+  EXPECT_EQ(2400 * kMs, s.max);
+  EXPECT_EQ(2400 * kMs, s.busy);
+}
+
+TEST(Model, PixelsLevelsAndResidue) {
+  const Profile profile = defaultProfile();
+  Plane framebuffer;
+  // A gradient across the area.
+  for (int x = 0; x < geometry::kWidth; ++x)
+    framebuffer.fill(x, 0, x, 10, static_cast<uint8_t>(x * 255 / DM_MAX_X));
+  Model model(profile, &framebuffer);
+  model.submit(0, partial(0, 0, DM_MAX_X, 10, 0));  // A2: black and white
+  model.finish(0);
+  // White stays; black shows what it keeps of the white before it.
+  std::vector<int> grays(256, 0);
+  for (int x = 0; x < geometry::kWidth; ++x) grays[model.at(x, 5)] = 1;
+  EXPECT_EQ(2, std::count(grays.begin(), grays.end(), 1));
+  EXPECT_EQ(1, grays[255]);
+  EXPECT_EQ(model.residue(0, 5), model.at(0, 5));
+
+  // A full update (GC16, flashing: no residue) reaches 16 levels of it.
+  model.submit(200 * kMs, kFull);
+  model.finish(200 * kMs);
+  std::fill(grays.begin(), grays.end(), 0);
+  for (int x = 0; x < geometry::kWidth; ++x) grays[model.at(x, 5)] = 1;
+  EXPECT_EQ(16, std::count(grays.begin(), grays.end(), 1));
+}
+
+TEST(Model, ResidueBuildsOverA2PassesAndAFlashClearsIt) {
+  const Profile profile = defaultProfile();  // A2 leaves 0.10 of a change
+  Plane framebuffer;
+  Model model(profile, &framebuffer);
+  // Black, white, black: three A2 passes of 255 steps each.
+  const struct {
+    uint8_t drawn;
+    int residue;  // steps kept afterwards (13/128 of 255 each)
+    uint8_t shown;
+  } kPasses[] = {{0, 26, 26}, {255, 52, 203}, {0, 78, 78}};
+  Micros t = 0;
+  for (const auto& pass : kPasses) {
+    framebuffer.fill(10, 10, 20, 20, pass.drawn);
+    model.submit(t, partial(10, 10, 20, 20, 0));
+    t += 200 * kMs;
+    model.advance(t);
+    EXPECT_EQ(pass.residue, model.residue(15, 15));
+    EXPECT_EQ(pass.shown, model.at(15, 15));
+    EXPECT_EQ(255, model.at(21, 15));  // outside: untouched
+  }
+  EXPECT_EQ(78, model.summary().residueMax);
+  EXPECT_EQ(10, model.summary().residueX);
+  EXPECT_EQ(10, model.summary().residueY);
+  // A full update flashes: the residue is gone, the level stays.
+  model.submit(t, kFull);
+  model.finish(t);
+  EXPECT_EQ(0, model.summary().residueMax);
+  EXPECT_EQ(0, model.at(15, 15));
+  EXPECT_EQ(255, model.at(21, 15));
+  // A snapshot at the start: drawing while the update runs shows later.
+  framebuffer.fill(30, 30, 40, 40, 0);
+  t += 700 * kMs;
+  model.submit(t, partial(30, 30, 40, 40, 3));
+  framebuffer.fill(30, 30, 40, 40, 255);
+  model.finish(t);
+  EXPECT_EQ(0, model.at(35, 35) - model.residue(35, 35));
+}
+
+}  // namespace
+}  // namespace zodm::model

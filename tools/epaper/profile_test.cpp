@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: MIT
+// Display profiles: the built-in one read back from its own text, and each
+// kind of bad profile refused with its line.
+#include "profile.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace zodm::model {
+namespace {
+
+TEST(Profile, PrintedDefaultReadsBackTheSame) {
+  const Profile builtIn = defaultProfile();
+  Profile read;  // empty: every key must come from the text
+  read.waveforms.clear();
+  const std::string text = printProfile(builtIn);
+  ASSERT_EQ("", parseProfile(text, "default.toml", read));
+  EXPECT_EQ(text, printProfile(read));
+  EXPECT_EQ("A2", read.waveform(read.quality[0]).name);
+  EXPECT_EQ("GC16", read.waveform(read.full).name);
+  EXPECT_EQ(450000, read.waveform(read.quality[3]).duration);
+}
+
+TEST(Profile, KeysOverTheBuiltInOnes) {
+  Profile p = defaultProfile();
+  ASSERT_EQ("",
+            parseProfile("concurrent = 1\npriority = \"highest-first\"\n"
+                         "[quality]\n1 = \"A2\"\n"
+                         "[waveform.REAGL]\nduration_ms = 365.5\nlevels = 16\n"
+                         "[waveform.A2]\nresidue = 0.25\n",
+                         "p.toml", p));
+  EXPECT_EQ(1, p.concurrent);
+  EXPECT_EQ(PriorityOrder::HighestFirst, p.priority);
+  EXPECT_EQ("A2", p.waveform(p.quality[1]).name);
+  EXPECT_EQ("DU", defaultProfile().waveform(defaultProfile().quality[1]).name);
+  EXPECT_EQ(0.25, p.waveform(p.find("A2")).residue);
+  EXPECT_EQ(365500, p.waveform(p.find("REAGL")).duration);
+}
+
+TEST(Profile, BadProfilesNameTheLine) {
+  const struct {
+    const char* text;
+    const char* problem;
+  } kCases[] = {
+      {"concurrent = 4\n[quality\n", "p.toml:2: not TOML: "},
+      {"full = \"GC17\"\n", "p.toml:1: unknown waveform 'GC17'"},
+      {"\n[quality]\n0 = \"A3\"\n", "p.toml:3: unknown waveform 'A3'"},
+      {"colour = 1\n", "p.toml:1: unknown key 'colour'"},
+      {"[waveform.A2]\nlevels = 2\nspeed = 3\n",
+       "p.toml:3: unknown key 'speed' in a waveform"},
+      {"[quality]\n4 = \"A2\"\n",
+       "p.toml:2: quality level '4' is outside 0..3"},
+      {"[quality]\n-1 = \"A2\"\n",
+       "p.toml:2: quality level '-1' is outside 0..3"},
+      {"[waveform.DU]\nduration_ms = 0\n",
+       "p.toml:2: 'duration_ms' must be more than zero ms"},
+      {"[waveform.DU]\n\nduration_ms = -5\n",
+       "p.toml:3: 'duration_ms' must be more than zero ms"},
+      {"[waveform.DU]\nflash_ms = -1\n",
+       "p.toml:2: 'flash_ms' must be zero or more ms"},
+      {"[waveform.DU]\nresidue = 1.5\n",
+       "p.toml:2: 'residue' must be a number from 0 to 1"},
+      {"[waveform.DU]\nresidue = -0.1\n",
+       "p.toml:2: 'residue' must be a number from 0 to 1"},
+      {"[waveform.DU]\nresidue = nan\n",
+       "p.toml:2: 'residue' must be a number from 0 to 1"},
+      {"[waveform.DU]\nlevels = 1.5\n", "p.toml:2: 'levels' must be a whole"},
+      {"[waveform.DU]\nlevels = 0\n", "p.toml:2: 'levels' must be a whole"},
+      {"[waveform.DU]\nlevels = 257\n", "p.toml:2: 'levels' must be a whole"},
+      {"[waveform.DU]\nduration_ms = 0.0004\n",
+       "p.toml:2: 'duration_ms' must be at least 0.001 ms"},
+      {"[waveform.\"a b\"]\nduration_ms = 5\n",
+       "p.toml:1: a waveform's name is 1 to 32 letters"},
+      {"[waveform.NEW]\nlevels = 4\n",
+       "p.toml:1: waveform 'NEW' needs 'duration_ms'"},
+      {"concurrent = 0\n", "p.toml:1: 'concurrent' must be a whole number"},
+      {"priority = 2\n", "p.toml:1: 'priority' must be "},
+      {"[waveform.DU]\nflash = true\n", "p.toml:2: 'flash' must be "},
+      {"concurrent = 4\n# f\xc3\xbcr Kobo\n",
+       "p.toml:2: a profile is ASCII text, and this line holds the byte 0xC3"},
+      // The topmost of two problems.
+      {"[waveform.DU]\nresidue = 2\n[quality]\n0 = \"X\"\n",
+       "p.toml:2: 'residue'"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    Profile p = defaultProfile();
+    const std::string problem = parseProfile(c.text, "p.toml", p);
+    EXPECT_EQ(0U, problem.rfind(c.problem, 0)) << problem;
+    EXPECT_EQ(printProfile(defaultProfile()), printProfile(p));  // untouched
+  }
+}
+
+}  // namespace
+}  // namespace zodm::model

@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: MIT
+// The line the display services (zodm-listen, zodm-screen) print for each
+// received datagram: an accepted request's values, or the refused text shown
+// whole, as text or as one JSON object (a recording's line: with its time and
+// its text as it arrived).
+#ifndef ZODM_TOOLS_REQUESTLINES_H
+#define ZODM_TOOLS_REQUESTLINES_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "zodm.h"
+
+namespace zodm::tools {
+
+// The version of the recording format that the services write (the totals
+// object's "format") and read.
+constexpr int kRecordingFormat = 1;
+
+// A datagram and what the library's parser made of it.
+struct Received {
+  int64_t micros = 0;                 // when it arrived, since the tool started
+  std::string_view text;              // as it arrived, followed by a NUL
+  std::optional<DmCommand> accepted;  // empty: the library refused it
+};
+
+// An accepted request as "name key=value ..." (a partial update's corners as
+// one "rect=(x,y)-(x,y)" word) or, with json, as one JSON object.
+std::string describe(const DmCommand& command, bool json);
+
+// A refused text, shown whole between quotes with every byte outside
+// 0x20..0x7e escaped: "refused \"...\"" or a JSON object.
+std::string describeRefused(std::string_view bytes, bool json);
+
+// The line a service prints for a datagram. Without json: describe's or
+// describeRefused's line. With json, one object: "t" (appendSeconds) first,
+// then describe's or describeRefused's members, then "text", the datagram
+// as it arrived. A text that holds a NUL reached the parser only up to it;
+// both forms then say so and how many bytes followed it: " (cut at a NUL;
+// N bytes followed)" and "after_nul":N.
+std::string requestLine(const Received& received, bool json);
+
+}  // namespace zodm::tools
+
+#endif  // ZODM_TOOLS_REQUESTLINES_H

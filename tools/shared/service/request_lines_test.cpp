@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: MIT
+// The line a service prints per datagram, in both forms: what a recording
+// holds and a replay must print again byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "requestLines.h"
+
+namespace zodm::tools {
+namespace {
+
+TEST(RequestLine, TextAndJson) {
+  using namespace std::string_literals;
+  const struct {
+    std::string text;
+    std::optional<DmCommand> accepted;
+    const char* line;
+    const char* json;
+  } kCases[] = {
+      {"!0,1,2", DmCommand{DM_CMD_DISPLAY, 1, 2, 0, 0, 0, 0},
+       "display priority=1 quality=2",
+       "{\"t\":1.000002,\"accepted\":true,\"request\":\"display\","
+       "\"priority\":1,\"quality\":2,\"text\":\"!0,1,2\"}"},
+      {"!1,2,1,100,200,0,0",
+       DmCommand{DM_CMD_DISPLAY_PARTIAL, 2, 1, 100, 200, 0, 0},
+       "partial priority=2 quality=1 rect=(100,200)-(0,0)",
+       "{\"t\":1.000002,\"accepted\":true,\"request\":\"partial\","
+       "\"priority\":2,\"quality\":1,\"xUp\":100,\"yUp\":200,\"xDown\":0,"
+       "\"yDown\":0,\"text\":\"!1,2,1,100,200,0,0\"}"},
+      {"!2,7", DmCommand{DM_CMD_DUMP, 7, 0, 0, 0, 0, 0}, "dump argument=7",
+       "{\"t\":1.000002,\"accepted\":true,\"request\":\"dump\","
+       "\"argument\":7,\"text\":\"!2,7\"}"},
+      {"!3,1\0xy"s, DmCommand{DM_CMD_ERASE_TO_WHITE, 1, 0, 0, 0, 0, 0},
+       "erase priority=1 (cut at a NUL; 2 bytes followed)",
+       "{\"t\":1.000002,\"accepted\":true,\"request\":\"erase\","
+       "\"priority\":1,\"text\":\"!3,1\\u0000xy\",\"after_nul\":2}"},
+      {"!0,7,\"9\"\n", std::nullopt, "refused \"!0,7,\\\"9\\\"\\n\"",
+       "{\"t\":1.000002,\"accepted\":false,"
+       "\"text\":\"!0,7,\\\"9\\\"\\n\"}"},
+      {"\0"s, std::nullopt,
+       "refused \"\\x00\" (cut at a NUL; 0 bytes followed)",
+       "{\"t\":1.000002,\"accepted\":false,\"text\":\"\\u0000\","
+       "\"after_nul\":0}"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.line);
+    const Received received{1000002, c.text, c.accepted};
+    EXPECT_EQ(c.line, requestLine(received, false));
+    EXPECT_EQ(c.json, requestLine(received, true));
+  }
+}
+
+}  // namespace
+}  // namespace zodm::tools
