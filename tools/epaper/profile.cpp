@@ -27,12 +27,19 @@ constexpr int64_t kMaxConcurrent = 64;
 constexpr const char* kFlashWords[] = {"never", "full", "always"};
 constexpr const char* kPriorityWords[] = {"ignored", "highest-first",
                                           "lowest-first"};
+constexpr const char* kMappingWords[] = {"pixels", "scaled"};
+// The most partial updates between flashes a profile may ask for.
+constexpr int64_t kMaxFlashEvery = 1000;
+// Temperatures a panel may be driven for, in degrees Celsius.
+constexpr int64_t kMinTemperature = -40;
+constexpr int64_t kMaxTemperature = 100;
 
 // The keys a message lists when it refuses an unknown one.
 constexpr char kProfileKeyNames[] =
-    "concurrent, priority, full, erase, quality, waveform";
+    "concurrent, priority, flash_every, full, erase, quality, waveform, "
+    "controller, temp, mapping, wait";
 constexpr char kWaveformKeyNames[] =
-    "levels, duration_ms, flash, flash_ms, residue";
+    "levels, duration_ms, flash, flash_ms, residue, mode";
 
 template <typename Enum, std::size_t N>
 const char* word(const char* const (&words)[N], Enum value) {
@@ -215,6 +222,16 @@ const Key<Waveform> kWaveformKeys[] = {
        else
          w.residue = *residue;
      }},
+    {"mode",
+     [](const toml::node& node, std::string_view, Waveform& w, Reading& r) {
+       const std::optional<int64_t> mode = node.value_exact<int64_t>();
+       if (!mode || *mode < 0 || (*mode > kMaxMode && *mode != kAutoMode))
+         r.problems.add(node.source(),
+                        "'mode' must be the controller's waveform code, a "
+                        "whole number from 0 to 255 (or 257, AUTO)");
+       else
+         w.mode = static_cast<int>(*mode);
+     }},
 };
 
 // Names stay bare TOML keys, so that a profile prints as it reads.
@@ -310,6 +327,16 @@ const Key<Profile> kProfileKeys[] = {
                         "'priority' must be \"ignored\", \"highest-first\" "
                         "or \"lowest-first\"");
      }},
+    {"flash_every",
+     [](const toml::node& node, std::string_view, Profile& p, Reading& r) {
+       const std::optional<int64_t> n = node.value_exact<int64_t>();
+       if (!n || *n < 0 || *n > kMaxFlashEvery)
+         r.problems.add(node.source(),
+                        "'flash_every' must be a whole number from 0 (never) "
+                        "to 1000");
+       else
+         p.flashEvery = static_cast<int>(*n);
+     }},
     {"full",
      [](const toml::node& node, std::string_view k, Profile& p, Reading& r) {
        readName(node, k, &p.full, r.references, r.problems);
@@ -320,6 +347,48 @@ const Key<Profile> kProfileKeys[] = {
      }},
     {"quality", readQuality},
     {"waveform", readWaveforms},
+    {"controller",
+     [](const toml::node& node, std::string_view, Profile& p, Reading& r) {
+       const std::optional<std::string_view> name =
+           node.value<std::string_view>();
+       if (!name || !bareName(*name)) {
+         r.problems.add(node.source(),
+                        "'controller' must name the controller's interface, "
+                        "as a string of letters, digits, '_' or '-'");
+         return;
+       }
+       p.device.controller = std::string(*name);
+       p.device.controllerLine =
+           static_cast<unsigned long>(node.source().begin.line);
+     }},
+    {"temp",
+     [](const toml::node& node, std::string_view, Profile& p, Reading& r) {
+       if (node.value<std::string_view>() == "ambient") {
+         p.device.temperature.reset();
+         return;
+       }
+       const std::optional<int64_t> degrees = node.value_exact<int64_t>();
+       if (!degrees || *degrees < kMinTemperature || *degrees > kMaxTemperature)
+         r.problems.add(node.source(),
+                        "'temp' must be \"ambient\" or whole degrees from "
+                        "-40 to 100");
+       else
+         p.device.temperature = static_cast<int>(*degrees);
+     }},
+    {"mapping",
+     [](const toml::node& node, std::string_view, Profile& p, Reading& r) {
+       if (!readChoice(node, kMappingWords, p.device.mapping))
+         r.problems.add(node.source(),
+                        "'mapping' must be \"pixels\" or \"scaled\"");
+     }},
+    {"wait",
+     [](const toml::node& node, std::string_view, Profile& p, Reading& r) {
+       const std::optional<bool> wait = node.value_exact<bool>();
+       if (!wait)
+         r.problems.add(node.source(), "'wait' must be true or false");
+       else
+         p.device.wait = *wait;
+     }},
 };
 
 void readDocument(const toml::table& document, Profile& profile,
@@ -371,6 +440,30 @@ Profile defaultProfile() {
   return p;
 }
 
+namespace {
+
+// The keys only a device uses, when the profile names a controller.
+void printDevice(std::ostream& out, const Device& d) {
+  if (d.controller.empty()) return;
+  out << "\n"
+         "# On a device (zodm-displayd; the emulator leaves these alone): the\n"
+         "# controller's interface, the temperature updates are driven for\n"
+         "# (\"ambient\", or degrees), how request coordinates reach the\n"
+         "# panel (\"pixels\": as they are, cut to the panel; \"scaled\": the\n"
+         "# area stretched over it), and whether each update's completion is\n"
+         "# waited for. Each waveform's mode is the controller's code for it.\n"
+      << "controller = \"" << d.controller << "\"\n"
+      << "temp = ";
+  if (d.temperature)
+    out << *d.temperature << "\n";
+  else
+    out << "\"ambient\"\n";
+  out << "mapping = \"" << word(kMappingWords, d.mapping) << "\"\n"
+      << "wait = " << (d.wait ? "true" : "false") << "\n";
+}
+
+}  // namespace
+
 std::string printProfile(const Profile& p) {
   std::ostringstream out;
   out << "# A zodm-screen display profile: what the display service makes of\n"
@@ -383,10 +476,14 @@ std::string printProfile(const Profile& p) {
       << "# How priority orders waiting updates: \"ignored\" (arrival order),\n"
          "# \"highest-first\" (3 before 0) or \"lowest-first\" (0 before 3).\n"
       << "priority = \"" << word(kPriorityWords, p.priority) << "\"\n"
+      << "# The Nth partial update since the last flash is carried out\n"
+         "# flashing, as apps refresh fully every N pages (0: never).\n"
+      << "flash_every = " << p.flashEvery << "\n"
       << "# The waveforms of a full update and of an erase to white.\n"
       << "full = \"" << p.waveforms[p.full].name << "\"\n"
-      << "erase = \"" << p.waveforms[p.erase].name << "\"\n"
-      << "\n"
+      << "erase = \"" << p.waveforms[p.erase].name << "\"\n";
+  printDevice(out, p.device);
+  out << "\n"
          "# The waveform of a partial update, by its quality level.\n"
          "[quality]\n";
   for (std::size_t level = 0; level < p.quality.size(); ++level)
@@ -405,6 +502,7 @@ std::string printProfile(const Profile& p) {
         << "flash = \"" << word(kFlashWords, w.flash) << "\"\n"
         << "flash_ms = " << milliseconds(w.flashTime) << "\n"
         << "residue = " << number(w.residue) << "\n";
+    if (w.mode) out << "mode = " << *w.mode << "\n";
   }
   return out.str();
 }

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,13 +38,42 @@ struct Waveform {
   // Share of a pixel's change that a pass which does not flash leaves
   // behind as residue, 0..1.
   double residue = 0;
+  // The controller's code for this waveform on a device (its
+  // MXCFB_SEND_UPDATE waveform_mode); none: not given.
+  std::optional<int> mode;
 };
+
+// The largest waveform code a controller takes: 0..255, or 257, which asks
+// the controller to choose (AUTO).
+constexpr int kMaxMode = 255;
+constexpr int kAutoMode = 257;
 
 // How priority orders waiting updates when a slot frees.
 enum class PriorityOrder : uint8_t {
   Ignored,       // arrival order
   HighestFirst,  // level 3 before level 0, then arrival order
   LowestFirst,   // level 0 before level 3, then arrival order
+};
+
+// How a request's coordinates reach a device's panel.
+enum class Mapping : uint8_t {
+  Pixels,  // they are the framebuffer's pixels, cut to the panel
+  Scaled,  // the display area is stretched over the panel
+};
+
+// What only the display service on a device uses; the emulator reads it
+// and leaves it alone.
+struct Device {
+  // The controller's interface, by name; empty: none named.
+  std::string controller;
+  unsigned long controllerLine = 0;  // where the profile names it
+  // The temperature an update is driven for, in degrees Celsius; none:
+  // what the controller measures (ambient).
+  std::optional<int> temperature;
+  Mapping mapping = Mapping::Pixels;
+  // Whether each update's completion is waited for (some kernels' waits
+  // time out although the update completed).
+  bool wait = true;
 };
 
 struct Profile {
@@ -53,6 +83,10 @@ struct Profile {
   std::size_t erase = 0;                 // an erase to white's
   int concurrent = 16;                   // updates running at once
   PriorityOrder priority = PriorityOrder::Ignored;
+  // The Nth partial update since the last flash is carried out flashing,
+  // as apps refresh fully every N pages; 0: never.
+  int flashEvery = 0;
+  Device device;
 
   const Waveform& waveform(std::size_t i) const { return waveforms[i]; }
   // The waveform called name, or waveforms.size() when there is none.

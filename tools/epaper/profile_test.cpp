@@ -38,6 +38,30 @@ TEST(Profile, KeysOverTheBuiltInOnes) {
   EXPECT_EQ(365500, p.waveform(p.find("REAGL")).duration);
 }
 
+// A device's keys, which the emulator reads and keeps, print and read back.
+TEST(Profile, DeviceKeysReadBack) {
+  Profile p = defaultProfile();
+  ASSERT_EQ(
+      "", parseProfile("flash_every = 6\ncontroller = \"mxcfb-nxp\"\n"
+                       "temp = 24\nmapping = \"scaled\"\nwait = false\n"
+                       "[waveform.A2]\nmode = 4\n[waveform.GC16]\nmode = 257\n",
+                       "p.toml", p));
+  EXPECT_EQ(6, p.flashEvery);
+  EXPECT_EQ("mxcfb-nxp", p.device.controller);
+  EXPECT_EQ(2U, p.device.controllerLine);
+  EXPECT_EQ(24, p.device.temperature);
+  EXPECT_EQ(Mapping::Scaled, p.device.mapping);
+  EXPECT_FALSE(p.device.wait);
+  EXPECT_EQ(4, p.waveform(p.find("A2")).mode);
+  EXPECT_EQ(std::nullopt, p.waveform(p.find("DU")).mode);
+  Profile read = defaultProfile();
+  const std::string text = printProfile(p);
+  ASSERT_EQ("", parseProfile(text, "printed.toml", read));
+  EXPECT_EQ(text, printProfile(read));
+  ASSERT_EQ("", parseProfile("temp = \"ambient\"\n", "p.toml", read));
+  EXPECT_EQ(std::nullopt, read.device.temperature);
+}
+
 TEST(Profile, BadProfilesNameTheLine) {
   const struct {
     const char* text;
@@ -79,6 +103,15 @@ TEST(Profile, BadProfilesNameTheLine) {
       {"[waveform.DU]\nflash = true\n", "p.toml:2: 'flash' must be "},
       {"concurrent = 4\n# f\xc3\xbcr Kobo\n",
        "p.toml:2: a profile is ASCII text, and this line holds the byte 0xC3"},
+      {"flash_every = -1\n", "p.toml:1: 'flash_every' must be a whole"},
+      {"flash_every = 1001\n", "p.toml:1: 'flash_every' must be a whole"},
+      {"[waveform.A2]\nmode = 256\n", "p.toml:2: 'mode' must be the"},
+      {"[waveform.A2]\nmode = -1\n", "p.toml:2: 'mode' must be the"},
+      {"controller = \"mxcfb nxp\"\n", "p.toml:1: 'controller' must name"},
+      {"temp = \"cold\"\n", "p.toml:1: 'temp' must be \"ambient\" or"},
+      {"temp = 101\n", "p.toml:1: 'temp' must be \"ambient\" or"},
+      {"mapping = \"stretched\"\n", "p.toml:1: 'mapping' must be"},
+      {"wait = 1\n", "p.toml:1: 'wait' must be true or false"},
       // The topmost of two problems.
       {"[waveform.DU]\nresidue = 2\n[quality]\n0 = \"X\"\n",
        "p.toml:2: 'residue'"},

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "flashCadence.h"
+
 namespace zodm::model {
 namespace {
 
@@ -45,6 +47,29 @@ TEST(Summary, Milliseconds) {
       {0, "0"},     {890000, "890"}, {365500, "365.5"},      {125, "0.125"},
       {1, "0.001"}, {-2500, "-2.5"}, {3600000000, "3600000"}};
   for (const auto& c : kCases) EXPECT_EQ(c.text, milliseconds(c.micros));
+}
+
+// flash_every = 6 over 12 partials flashes the 6th and the 12th; a flash of
+// its own (a full update) starts the count again.
+TEST(FlashCadence, EveryNthPartialFlashes) {
+  const struct {
+    int every;
+    const char* updates;  // p: partial, f: flashing full update
+    const char* flashed;  // 1: carried out flashing
+  } kCases[] = {
+      {6, "pppppppppppp", "000001000001"},
+      {0, "pppppp", "000000"},
+      {3, "ppfppp", "001001"},
+      {1, "ppp", "111"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.updates);
+    FlashCadence cadence(c.every);
+    std::string flashed;
+    for (const char* u = c.updates; *u != '\0'; ++u)
+      flashed += cadence.next(*u == 'p', *u == 'f') ? '1' : '0';
+    EXPECT_EQ(c.flashed, flashed);
+  }
 }
 
 }  // namespace
