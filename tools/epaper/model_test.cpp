@@ -159,88 +159,82 @@ struct Pinned {
   unsigned long long mergedInto;
 };
 
+const struct {
+  const char* name;
+  std::vector<Arrival> arrivals;
+  std::optional<Micros> next;  // nextEvent() after the last arrival
+  unsigned long long collisions;
+  std::vector<Pinned> updates;
+} kPinnedRuns[] = {
+    {"overlapping GC16 partials: the second waits 440 ms",
+     {{0, partial(0, 0, 100, 100, 3)},
+      {10 * kMs, partial(50, 50, 150, 150, 3)}},
+     450 * kMs,
+     1,
+     {{1, 0, 450 * kMs, "GC16", false, 0},
+      {2, 450 * kMs, 900 * kMs, "GC16", false, 0}}},
+    // Inclusive corners: column 100 belongs to both.
+    {"sharing only the edge column is overlapping",
+     {{0, partial(0, 0, 100, 100, 0)}, {1 * kMs, partial(100, 0, 200, 100, 0)}},
+     120 * kMs,
+     1,
+     {{1, 0, 120 * kMs, "A2", false, 0},
+      {2, 120 * kMs, 240 * kMs, "A2", false, 0}}},
+    // Touching a running update is no collision; the earliest end is next.
+    {"touching a running update runs at once",
+     {{0, partial(0, 0, 100, 100, 0)}, {1 * kMs, partial(101, 0, 200, 100, 0)}},
+     120 * kMs,
+     0,
+     {{1, 0, 120 * kMs, "A2", false, 0},
+      {2, 1 * kMs, 121 * kMs, "A2", false, 0}}},
+    {"the earliest of two running ends comes next",
+     {{0, partial(0, 0, 100, 100, 3)}, {1 * kMs, partial(200, 0, 300, 100, 0)}},
+     121 * kMs,
+     0,
+     {{1, 0, 450 * kMs, "GC16", false, 0},
+      {2, 1 * kMs, 121 * kMs, "A2", false, 0}}},
+    // The third touches the waiting second (x 121 next to 120): merged.
+    {"waiting updates that touch merge into the earlier",
+     {{0, partial(0, 0, 100, 100, 0)},
+      {1 * kMs, partial(50, 50, 120, 120, 0)},
+      {2 * kMs, partial(121, 60, 200, 90, 0)}},
+     120 * kMs,
+     1,
+     {{1, 0, 120 * kMs, "A2", false, 0},
+      {2, 120 * kMs, 240 * kMs, "A2", false, 0},
+      {3, -1, -1, "A2", false, 2}}},
+    {"a merge flashes if either does, with the stronger waveform",
+     {{0, kFull}, {5 * kMs, partial(0, 0, 10, 10, 0)}, {6 * kMs, kFull}},
+     650 * kMs,
+     2,
+     {{1, 0, 650 * kMs, "GC16", true, 0},
+      {2, 650 * kMs, 1300 * kMs, "GC16", true, 0},
+      {3, -1, -1, "GC16", true, 2}}},
+    {"A2 and GL16 waiting merge to GL16",
+     {{0, partial(0, 0, 300, 300, 3)},
+      {1 * kMs, partial(0, 0, 10, 10, 0)},
+      {2 * kMs, partial(5, 5, 20, 20, 2)}},
+     450 * kMs,
+     2,
+     {{1, 0, 450 * kMs, "GC16", false, 0},
+      {2, 450 * kMs, 900 * kMs, "GL16", false, 0},
+      {3, -1, -1, "GL16", false, 2}}},
+    // The partial after the erase neither merges with it nor passes it.
+    {"an erase and the partials around it keep their order",
+     {{0, partial(0, 0, 10, 10, 0)},
+      {1 * kMs, kErase},
+      {2 * kMs, partial(0, 0, 10, 10, 0)}},
+     120 * kMs,
+     2,
+     {{1, 0, 120 * kMs, "A2", false, 0},
+      {2, 120 * kMs, 770 * kMs, "GC16", true, 0},
+      {3, 770 * kMs, 890 * kMs, "A2", false, 0}}},
+    {"a dump is no update", {{0, {DM_CMD_DUMP, 7, 0, 0, 0, 0, 0}}}, {}, 0, {}},
+};
+
 TEST(Model, EachUpdatePinned) {
-  const struct {
-    const char* name;
-    std::vector<Arrival> arrivals;
-    std::optional<Micros> next;  // nextEvent() after the last arrival
-    unsigned long long collisions;
-    std::vector<Pinned> updates;
-  } kCases[] = {
-      {"overlapping GC16 partials: the second waits 440 ms",
-       {{0, partial(0, 0, 100, 100, 3)},
-        {10 * kMs, partial(50, 50, 150, 150, 3)}},
-       450 * kMs,
-       1,
-       {{1, 0, 450 * kMs, "GC16", false, 0},
-        {2, 450 * kMs, 900 * kMs, "GC16", false, 0}}},
-      // Inclusive corners: column 100 belongs to both.
-      {"sharing only the edge column is overlapping",
-       {{0, partial(0, 0, 100, 100, 0)},
-        {1 * kMs, partial(100, 0, 200, 100, 0)}},
-       120 * kMs,
-       1,
-       {{1, 0, 120 * kMs, "A2", false, 0},
-        {2, 120 * kMs, 240 * kMs, "A2", false, 0}}},
-      // Touching a running update is no collision; the earliest end is next.
-      {"touching a running update runs at once",
-       {{0, partial(0, 0, 100, 100, 0)},
-        {1 * kMs, partial(101, 0, 200, 100, 0)}},
-       120 * kMs,
-       0,
-       {{1, 0, 120 * kMs, "A2", false, 0},
-        {2, 1 * kMs, 121 * kMs, "A2", false, 0}}},
-      {"the earliest of two running ends comes next",
-       {{0, partial(0, 0, 100, 100, 3)},
-        {1 * kMs, partial(200, 0, 300, 100, 0)}},
-       121 * kMs,
-       0,
-       {{1, 0, 450 * kMs, "GC16", false, 0},
-        {2, 1 * kMs, 121 * kMs, "A2", false, 0}}},
-      // The third touches the waiting second (x 121 next to 120): merged.
-      {"waiting updates that touch merge into the earlier",
-       {{0, partial(0, 0, 100, 100, 0)},
-        {1 * kMs, partial(50, 50, 120, 120, 0)},
-        {2 * kMs, partial(121, 60, 200, 90, 0)}},
-       120 * kMs,
-       1,
-       {{1, 0, 120 * kMs, "A2", false, 0},
-        {2, 120 * kMs, 240 * kMs, "A2", false, 0},
-        {3, -1, -1, "A2", false, 2}}},
-      {"a merge flashes if either does, with the stronger waveform",
-       {{0, kFull}, {5 * kMs, partial(0, 0, 10, 10, 0)}, {6 * kMs, kFull}},
-       650 * kMs,
-       2,
-       {{1, 0, 650 * kMs, "GC16", true, 0},
-        {2, 650 * kMs, 1300 * kMs, "GC16", true, 0},
-        {3, -1, -1, "GC16", true, 2}}},
-      {"A2 and GL16 waiting merge to GL16",
-       {{0, partial(0, 0, 300, 300, 3)},
-        {1 * kMs, partial(0, 0, 10, 10, 0)},
-        {2 * kMs, partial(5, 5, 20, 20, 2)}},
-       450 * kMs,
-       2,
-       {{1, 0, 450 * kMs, "GC16", false, 0},
-        {2, 450 * kMs, 900 * kMs, "GL16", false, 0},
-        {3, -1, -1, "GL16", false, 2}}},
-      // The partial after the erase neither merges with it nor passes it.
-      {"an erase and the partials around it keep their order",
-       {{0, partial(0, 0, 10, 10, 0)},
-        {1 * kMs, kErase},
-        {2 * kMs, partial(0, 0, 10, 10, 0)}},
-       120 * kMs,
-       2,
-       {{1, 0, 120 * kMs, "A2", false, 0},
-        {2, 120 * kMs, 770 * kMs, "GC16", true, 0},
-        {3, 770 * kMs, 890 * kMs, "A2", false, 0}}},
-      {"a dump is no update",
-       {{0, {DM_CMD_DUMP, 7, 0, 0, 0, 0, 0}}},
-       {},
-       0,
-       {}},
-  };
   const Profile profile = defaultProfile();
-  for (const auto& c : kCases) {
+  for (const auto& c : kPinnedRuns) {
     SCOPED_TRACE(c.name);
     Model model(profile, nullptr);
     for (const Arrival& a : c.arrivals) model.submit(a.at, a.command);
