@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "framebufferDevice.h"
@@ -107,202 +109,137 @@ TEST(FramebufferDevice, GrayOfEveryFormat) {
   }
 }
 
+Layout gray8(uint32_t width, uint32_t height, uint32_t line, uint32_t yoffset) {
+  return {width, height, line, 0, yoffset, PixelFormat::kGray8};
+}
+
 // Layouts that promise more than the memory holds read white there, not
 // past it; a rectangle outside the area or out of order is refused.
 TEST(FramebufferDevice, ReadsNothingOutsideTheMemory) {
-  constexpr uint8_t kInk = 7;
+  constexpr uint8_t kInk = 7;  // of gray; RGB565 memory is 0, black
   const struct {
     const char* name;
     Layout layout;
-    std::size_t rows;  // of memory
+    uint32_t rows;  // of memory
     Corners r;
-    bool accepted;
-    const char* rows_read;  // '#' ink, '.' white, one row after another
+    const char* read;  // row after row, '#' ink, '.' white; nullptr: refused
   } kCases[] = {
-      {"inside",
-       {4, 3, 4, 0, 0, PixelFormat::kGray8},
-       3,
-       {1, 1, 2, 2},
-       true,
-       "## ##"},
+      {"inside", gray8(4, 3, 4, 0), 3, {1, 1, 2, 2}, "## ##"},
       {"memory ends before the visible rows",
-       {4, 3, 4, 0, 1, PixelFormat::kGray8},
+       gray8(4, 3, 4, 1),
        3,
        {0, 0, 3, 2},
-       true,
        "#### #### ...."},
-      {"offset beyond the memory",
-       {4, 3, 4, 0, 9, PixelFormat::kGray8},
-       3,
-       {0, 0, 1, 0},
-       true,
-       ".."},
+      {"offset beyond the memory", gray8(4, 3, 4, 9), 3, {0, 0, 1, 0}, ".."},
       {"line shorter than the visible width",
-       {8, 2, 6, 2, 0, PixelFormat::kRgb565},
+       Layout{8, 2, 6, 2, 0, PixelFormat::kRgb565},
        2,
        {0, 0, 3, 0},
-       true,
        "#..."},
-      {"no line length",
-       {4, 3, 0, 0, 0, PixelFormat::kGray8},
-       3,
-       {0, 0, 1, 0},
-       true,
-       ".."},
-      {"whole area of a small screen",
-       {1, 1, 1, 0, 0, PixelFormat::kGray8},
+      {"no line length", gray8(4, 3, 0, 0), 3, {0, 0, 1, 0}, ".."},
+      {"a small screen's far corner",
+       gray8(1, 1, 1, 0),
        1,
        {767, 1023, DM_MAX_X, DM_MAX_Y},
-       true,
        ".. .."},
-      {"corners out of order",
-       {4, 3, 4, 0, 0, PixelFormat::kGray8},
-       3,
-       {2, 0, 1, 0},
-       false,
-       ""},
+      {"corners out of order", gray8(4, 3, 4, 0), 3, {2, 0, 1, 0}, nullptr},
       {"beyond the area",
-       {4, 3, 4, 0, 0, PixelFormat::kGray8},
+       gray8(4, 3, 4, 0),
        3,
        {0, 0, DM_MAX_X + 1, 0},
-       false,
-       ""},
-      {"negative",
-       {4, 3, 4, 0, 0, PixelFormat::kGray8},
-       3,
-       {0, -1, 0, 0},
-       false,
-       ""},
+       nullptr},
+      {"negative", gray8(4, 3, 4, 0), 3, {0, -1, 0, 0}, nullptr},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
-    // Gray ink of 7; RGB565 bytes of 0, black.
-    const uint8_t inked = c.layout.format == PixelFormat::kGray8 ? kInk : 0;
+    const uint8_t ink = c.layout.format == PixelFormat::kGray8 ? kInk : 0;
+    const std::size_t size = std::size_t{c.layout.lineLength} * c.rows;
     // At least one byte, so that data() points somewhere for every case.
-    std::vector<uint8_t> memory(
-        std::max<std::size_t>(1, c.layout.lineLength * c.rows), inked);
+    std::vector<uint8_t> memory(std::max<std::size_t>(1, size), ink);
     std::vector<uint8_t> out(64, 0x5a);
-    ASSERT_EQ(c.accepted,
-              copyGray(c.layout, memory.data(), c.layout.lineLength * c.rows,
-                       c.r, out.data()));
+    ASSERT_EQ(c.read != nullptr,
+              copyGray(c.layout, memory.data(), size, c.r, out.data()));
+    if (c.read == nullptr) {
+      EXPECT_EQ(std::vector<uint8_t>(64, 0x5a), out);
+      continue;
+    }
     std::string read;
-    for (int y = c.r.y0; c.accepted && y <= c.r.y1; ++y) {
+    for (int y = c.r.y0, i = 0; y <= c.r.y1; ++y) {
       if (y > c.r.y0) read += ' ';
-      for (int x = c.r.x0; x <= c.r.x1; ++x) {
-        const uint8_t v = out[static_cast<std::size_t>(
-            (y - c.r.y0) * (c.r.x1 - c.r.x0 + 1) + x - c.r.x0)];
-        read += v == 255 ? '.' : v == inked ? '#' : '?';
+      for (int x = c.r.x0; x <= c.r.x1; ++x, ++i) {
+        const uint8_t v = out[static_cast<std::size_t>(i)];
+        read += v == 255 ? '.' : v == ink ? '#' : '?';
       }
     }
-    EXPECT_EQ(c.rows_read, read);
-    if (!c.accepted) {
-      EXPECT_EQ(std::vector<uint8_t>(64, 0x5a), out);
-    }
+    EXPECT_EQ(c.read, read);
   }
 }
 
-fb_bitfield field(uint32_t offset, uint32_t length) {
-  return {offset, length, 0};
+// Screen information of the given depth, grayscale and channels (offset
+// and length of red, green, blue), on a 758 x 1024 screen at (5, 1024).
+fb_var_screeninfo screen(uint32_t bits, uint32_t grayscale,
+                         std::array<uint32_t, 6> channels) {
+  fb_var_screeninfo var{};
+  var.xres = 758;
+  var.yres = 1024;
+  var.xres_virtual = 800;
+  var.xoffset = 5;
+  var.yoffset = 1024;
+  var.bits_per_pixel = bits;
+  var.grayscale = grayscale;
+  var.red = {channels[0], channels[1], 0};
+  var.green = {channels[2], channels[3], 0};
+  var.blue = {channels[4], channels[5], 0};
+  return var;
 }
 
 TEST(FramebufferDevice, AcceptsOnlyTheFormatsItReads) {
   const struct {
-    uint32_t bits;
-    uint32_t grayscale;
-    fb_bitfield red, green, blue;
-    bool accepted;
+    fb_var_screeninfo var;
     PixelFormat format;
-    const char* problem;
+    const char* problem;  // nullptr: accepted
   } kCases[] = {
-      {8, 1, field(0, 8), field(0, 8), field(0, 8), true, PixelFormat::kGray8,
-       ""},
-      {8, 0, field(0, 8), field(0, 8), field(0, 8), true, PixelFormat::kGray8,
-       ""},
-      {16, 0, field(11, 5), field(5, 6), field(0, 5), true,
-       PixelFormat::kRgb565, ""},
-      {32, 0, field(16, 8), field(8, 8), field(0, 8), true,
-       PixelFormat::kXrgb8888, ""},
-      // A FOURCC code in grayscale: not plain gray.
-      {8,
-       0x59455247,
-       field(0, 8),
-       field(0, 8),
-       field(0, 8),
-       false,
+      {screen(8, 1, {0, 8, 0, 8, 0, 8}), PixelFormat::kGray8, nullptr},
+      {screen(8, 0, {0, 8, 0, 8, 0, 8}), PixelFormat::kGray8, nullptr},
+      {screen(16, 0, {11, 5, 5, 6, 0, 5}), PixelFormat::kRgb565, nullptr},
+      {screen(32, 0, {16, 8, 8, 8, 0, 8}), PixelFormat::kXrgb8888, nullptr},
+      // A FOURCC code in grayscale: no plain gray.
+      {screen(8, 0x59455247, {0, 8, 0, 8, 0, 8}),
        {},
        "8 bits per pixel with grayscale 1497715271: only plain gray is read"},
-      {16,
-       0,
-       field(0, 5),
-       field(5, 6),
-       field(11, 5),
-       false,
+      {screen(16, 0, {0, 5, 5, 6, 11, 5}),
        {},
        "16 bits per pixel with red 0/5, green 5/6, blue 11/5 (offset/length): "
        "only RGB565 is read"},
-      {16,
-       0,
-       field(10, 5),
-       field(5, 5),
-       field(0, 5),
-       false,
+      {screen(16, 0, {10, 5, 5, 5, 0, 5}),
        {},
        "16 bits per pixel with red 10/5, green 5/5, blue 0/5 (offset/length): "
        "only RGB565 is read"},
-      {32,
-       0,
-       field(0, 8),
-       field(8, 8),
-       field(16, 8),
-       false,
+      {screen(32, 0, {0, 8, 8, 8, 16, 8}),
        {},
        "32 bits per pixel with red 0/8, green 8/8, blue 16/8 (offset/length): "
        "only XRGB8888 is read"},
-      {24,
-       0,
-       field(16, 8),
-       field(8, 8),
-       field(0, 8),
-       false,
+      {screen(24, 0, {16, 8, 8, 8, 0, 8}),
        {},
        "24 bits per pixel: only 8 (gray), 16 (RGB565) and 32 (XRGB8888) are "
        "read"},
-      {4,
-       1,
-       field(0, 4),
-       field(0, 4),
-       field(0, 4),
-       false,
-       {},
-       "4 bits per pixel: only 8 (gray), 16 (RGB565) and 32 (XRGB8888) are "
-       "read"},
   };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.bits);
+    SCOPED_TRACE(c.var.bits_per_pixel);
     fb_fix_screeninfo fix{};
     fix.line_length = 3200;
-    fb_var_screeninfo var{};
-    var.xres = 758;
-    var.yres = 1024;
-    var.xres_virtual = 800;
-    var.xoffset = 5;
-    var.yoffset = 1024;
-    var.bits_per_pixel = c.bits;
-    var.grayscale = c.grayscale;
-    var.red = c.red;
-    var.green = c.green;
-    var.blue = c.blue;
     Layout layout;
     std::string problem;
-    ASSERT_EQ(c.accepted, layoutOf(fix, var, layout, problem));
-    EXPECT_EQ(c.problem, problem);
-    if (!c.accepted) continue;
-    EXPECT_EQ(c.format, layout.format);
-    EXPECT_EQ(758u, layout.width);
-    EXPECT_EQ(1024u, layout.height);
-    EXPECT_EQ(3200u, layout.lineLength);
-    EXPECT_EQ(5u, layout.xoffset);
-    EXPECT_EQ(1024u, layout.yoffset);
+    ASSERT_EQ(c.problem == nullptr, layoutOf(fix, c.var, layout, problem));
+    if (c.problem != nullptr) {
+      EXPECT_EQ(c.problem, problem);
+      continue;
+    }
+    const auto fields = [](const Layout& l) {
+      return std::tuple(l.width, l.height, l.lineLength, l.xoffset, l.yoffset,
+                        static_cast<int>(l.format));
+    };
+    EXPECT_EQ(fields({758, 1024, 3200, 5, 1024, c.format}), fields(layout));
   }
 }
 
