@@ -74,7 +74,7 @@ struct QueueSettings {
   // "no marker" to the kernel) as they wrap past 0xFFFFFFFF.
   uint32_t firstMarker = 1;
   // The clock that arrivals are on, in microseconds; empty: the monotonic
-  // clock.
+  // clock. Called with the queue's lock held: it must not call the queue.
   std::function<int64_t()> now;
   // Called once on the queue's thread when it stops on a fault (see
   // failure()). It must not call finish(); raising SIGTERM, which the
