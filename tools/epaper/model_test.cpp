@@ -264,7 +264,7 @@ TEST(Model, EachUpdatePinned) {
 TEST(Model, ConcurrencyLimitPinnedPerPriorityOrder) {
   const struct {
     PriorityOrder order;
-    std::array<unsigned long long, 4> startOrder;  // ids, by start
+    std::array<std::size_t, 4> startOrder;  // ids, by start
   } kCases[] = {
       {PriorityOrder::Ignored, {1, 2, 3, 4}},
       {PriorityOrder::HighestFirst, {1, 4, 2, 3}},
