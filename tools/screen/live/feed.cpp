@@ -59,13 +59,10 @@ void appendEvent(std::string& out, const Event& event) {
   out += '}';
 }
 
-// The fixed part of a viewer's first message: the area and the colour scale.
-void appendArea(std::string& out) {
-  out += ",\"area\":[";
-  appendDecimal(out, kWidth);
-  out += ',';
-  appendDecimal(out, kHeight);
-  out += "],\"scale\":[";
+// The fixed part of a viewer's first message: the heat map's colour scale.
+// The area's size is the page's own (page.html, page.js, page.css).
+void appendScale(std::string& out) {
+  out += ",\"scale\":[";
   for (const screen::Rgb& stop : screen::kHeatScale) {
     out += '[';
     appendFraction(out, stop.r);
@@ -195,7 +192,7 @@ std::string Feed::nextMessage(Cursor& cursor) {
 
   std::string out = "{\"reset\":";
   out += first ? "true" : "false";
-  if (first) appendArea(out);
+  if (first) appendScale(out);
   out += ",\"t\":";
   appendDecimal(out, now / 1000);
   out += ",\"received\":";

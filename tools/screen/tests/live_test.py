@@ -119,7 +119,7 @@ check(viewer.status == 200, f"/events: status {viewer.status}")
 first, _ = viewer.next()
 check(first["reset"] and first["received"] == 0 and first["max"] == 0 and
       first["rows"] == [[0, 1024, 0, 769]] and first["events"] == [] and
-      first["area"] == [769, 1025] and len(first["scale"]) == 4,
+      "area" not in first and len(first["scale"]) == 4,
       f"first message: {first}")
 send(send_program, "display", "1", "2")
 send(send_program, "partial", "2", "1", "10", "20", "200", "300")
