@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// How messages write rows: runs, base64, and neighbouring rows grouped.
+// How messages write rows: runs or base64, and neighbouring rows grouped
+// (the feed's tests check the budget across messages).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,22 +10,6 @@
 
 namespace zodm::live {
 namespace {
-
-TEST(AppendRuns, CountsAndLengths) {
-  const struct {
-    std::vector<uint16_t> row;
-    const char* text;
-  } kCases[] = {
-      {{0}, "0,1"},
-      {{7, 7, 7}, "7,3"},
-      {{1, 2, 2, 65535}, "1,1,2,2,65535,1"},
-  };
-  for (const auto& c : kCases) {
-    std::string out = "x";  // appended to, not replaced
-    appendRuns(out, c.row.data(), c.row.size());
-    EXPECT_EQ(std::string("x") + c.text, out);
-  }
-}
 
 TEST(AppendGrayRow, RunsOrBase64WhicheverIsShorter) {
   const struct {
@@ -94,35 +79,6 @@ TEST(AppendRowGroups, NeighboursThatReadTheSameGoAsOne) {
     EXPECT_EQ(c.text, out);
     EXPECT_EQ(c.left, pending.count());
   }
-}
-
-// Rows stop once the text passed the budget, and only those sent stop
-// being pending: the next call goes on where this one stopped.
-TEST(AppendRowGroups, ABudgetSplitsTheRowsAcrossCalls) {
-  // Rows of many runs: each row differs from the one above.
-  const auto copy = [](int y, uint16_t* row) {
-    for (int x = 0; x < kWidth; ++x)
-      row[x] = static_cast<uint16_t>((x / 2 + y) % 3);
-  };
-  RowSet pending;
-  pending.set();
-  std::vector<std::string> calls;
-  while (pending.any() && calls.size() < 100) {
-    std::string out = "[";
-    appendRowGroups<uint16_t>(out, pending, 64 * 1024, copy, appendCountRow);
-    calls.push_back(out + "]");
-  }
-  EXPECT_GT(calls.size(), 1U);
-  std::string all;
-  for (std::string call : calls) {
-    EXPECT_LT(call.size(), 64U * 1024 + 4 * 1024);
-    all += call.substr(1, call.size() - 2) + ',';
-  }
-  RowSet everything;
-  everything.set();
-  std::string once = "[";
-  appendRowGroups<uint16_t>(once, everything, 1 << 30, copy, appendCountRow);
-  EXPECT_EQ(once.substr(1) + ',', all);
 }
 
 }  // namespace
