@@ -126,8 +126,8 @@ void Feed::appendModel(std::string& out, ModelCursor& cursor, bool first,
 }
 
 model::Summary Feed::summaryOf(const model::Model& m) {
-  // What the run cost takes a look at every pixel's residue: it is kept
-  // for every viewer until the model changes.
+  // Kept for every viewer, so that the look at every pixel is taken once
+  // per change of the model.
   const std::lock_guard<std::mutex> lock(summaryMutex_);
   if (!summaryKept_ || summaryVersion_ != m.version() ||
       summaryChanges_ != m.changes()) {
