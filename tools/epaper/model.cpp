@@ -106,12 +106,17 @@ void Model::note(const Update& u) {
       [](const Update& h, unsigned long long id) { return h.id < id; });
   if (found != history_.end() && found->id == u.id) {
     *found = u;
+    changedAt_[static_cast<std::size_t>(found - history_.begin())] = version_;
     return;
   }
   // Older than what the history keeps: it fell off.
   if (found != history_.end()) return;
   history_.push_back(u);
-  if (history_.size() > kHistory) history_.pop_front();
+  changedAt_.push_back(version_);
+  if (history_.size() > kHistory) {
+    history_.pop_front();
+    changedAt_.pop_front();
+  }
 }
 
 void Model::touch(int y0, int y1) {

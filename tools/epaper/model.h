@@ -115,6 +115,15 @@ class Model {
   // what a timeline shows. version() grows whenever one of them changes.
   static constexpr std::size_t kHistory = 512;
   const std::deque<Update>& history() const { return history_; }
+  // Calls visit(update) for each update of the history that changed after
+  // version since (0: every one), oldest first, each as it stands: what a
+  // reader that last looked at version since has not seen, without a copy
+  // of the history to compare with.
+  template <typename Visit>
+  void changesSince(unsigned long long since, const Visit& visit) const {
+    for (std::size_t i = 0; i < history_.size(); ++i)
+      if (changedAt_[i] > since) visit(history_[i]);
+  }
   // Updates running and waiting now.
   std::size_t running() const { return running_.size(); }
   std::size_t waiting() const { return waiting_.size(); }
@@ -165,6 +174,7 @@ class Model {
   Latencies latencies_;
 
   std::deque<Update> history_;
+  std::deque<unsigned long long> changedAt_;  // each one's last version
   unsigned long long version_ = 0;
 };
 

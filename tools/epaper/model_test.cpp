@@ -8,6 +8,7 @@
 
 #include <array>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace zodm::model {
@@ -292,6 +293,57 @@ TEST(Model, ConcurrencyLimitPinnedPerPriorityOrder) {
     }
     EXPECT_EQ(0U, model.summary().collisions);
   }
+}
+
+// What a reader that looked at a version has not seen: each update that
+// changed since, once, as it stands, oldest first.
+TEST(Model, ChangesSinceALook) {
+  const struct {
+    const char* what;
+    Micros at;
+    std::optional<DmCommand> request;  // none: time passes to at
+    const char* changed;               // id and state of each, in order
+  } kSteps[] = {
+      {"an A2 pass starts", 0, partial(0, 0, 9, 9, 0), "1r"},
+      {"one over it waits", 10 * kMs, partial(5, 5, 20, 20, 0), "2w"},
+      {"one that touches it merges into it", 20 * kMs, partial(21, 5, 30, 5, 0),
+       "2w 3d"},
+      {"nothing happens", 30 * kMs, std::nullopt, ""},
+      {"the pass ends, the waiting one starts", 120 * kMs, std::nullopt,
+       "1d 2r"},
+  };
+  const Profile profile = defaultProfile();
+  Model model(profile, nullptr);
+  unsigned long long seen = 0;
+  for (const auto& step : kSteps) {
+    SCOPED_TRACE(step.what);
+    if (step.request)
+      model.submit(step.at, *step.request);
+    else
+      model.advance(step.at);
+    std::string changed;
+    model.changesSince(seen, [&](const Update& u) {
+      if (!changed.empty()) changed += ' ';
+      changed += std::to_string(u.id);
+      changed += u.state == State::Waiting   ? 'w'
+                 : u.state == State::Running ? 'r'
+                                             : 'd';
+    });
+    EXPECT_EQ(step.changed, changed);
+    seen = model.version();
+  }
+  // A first look, and one far behind: what the history still keeps.
+  std::size_t all = 0;
+  model.changesSince(0, [&](const Update&) { ++all; });
+  EXPECT_EQ(3U, all);
+  for (int i = 0; i < static_cast<int>(Model::kHistory); ++i)
+    model.submit(200 * kMs + i, partial(i % 300 * 2, 100 + i / 300 * 2,
+                                        i % 300 * 2, 100 + i / 300 * 2, 0));
+  std::vector<unsigned long long> ids;
+  model.changesSince(seen, [&](const Update& u) { ids.push_back(u.id); });
+  ASSERT_EQ(Model::kHistory, ids.size());
+  EXPECT_EQ(4U, ids.front());
+  EXPECT_EQ(Model::kHistory + 3, ids.back());
 }
 
 // Nearest rank over 20 latencies of 120, 240, ... 2400 ms: p50 the 10th,

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "framebufferSource.h"
@@ -192,10 +193,10 @@ int Emulator::startLivePage() {
   feed_->showModel(*runner_);
   if (idealPanel_) feed_->showPanel(*idealPanel_);
   const live::Endpoint& endpoint = options_.endpoint;
-  live::Key key;
-  std::string problem = live::Key::make(key);
-  if (problem.empty())
-    server_ = live::Server::start(std::exchange(listenFd_, -1), endpoint, key,
+  std::string problem;
+  const std::optional<live::Key> key = live::Key::generate(problem);
+  if (key)
+    server_ = live::Server::start(std::exchange(listenFd_, -1), endpoint, *key,
                                   *feed_, problem);
   if (!server_) {
     std::fprintf(stderr, "%s: cannot serve the live page on %s: %s\n", kTool,
@@ -204,7 +205,7 @@ int Emulator::startLivePage() {
   }
   // The address with its token is the key: whoever has it may watch.
   std::fprintf(stderr, "%s: live page at http://%s/?token=%s%s\n", kTool,
-               endpoint.text().c_str(), key.hex().c_str(),
+               endpoint.text().c_str(), key->hex().c_str(),
                endpoint.loopback()
                    ? ""
                    : " (not on loopback only: anyone who has this address "
@@ -217,8 +218,7 @@ void Emulator::record(const tools::Received& received) {
   if (received.accepted) runner_->submit(received.micros, *received.accepted);
 #if ZODM_LIVE_PAGE
   if (feed_) {
-    feed_->record(received.accepted ? &*received.accepted : nullptr,
-                  received.text);
+    feed_->record(received.accepted, received.text);
     return;
   }
 #endif

@@ -23,8 +23,8 @@
 #include "recording.h"
 #endif
 #if ZODM_LIVE_PAGE
-#include "live.h"
-#include "liveServer.h"
+#include "feed.h"
+#include "server.h"
 #endif
 
 namespace zodm::screen {

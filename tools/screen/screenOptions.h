@@ -8,7 +8,7 @@
 
 #include "serviceOptions.h"
 #if ZODM_LIVE_PAGE
-#include "live.h"
+#include "endpoint.h"
 #endif
 
 namespace zodm::screen {

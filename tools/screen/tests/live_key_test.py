@@ -19,9 +19,18 @@ import shutil
 import subprocess
 import sys
 
-if os.environ.get("ZODM_LIVE_KEY_NETNS") != "1":
-    # Into a network namespace of its own, as root or through a user
-    # namespace, with its loopback interface up.
+from screen_testing import (Screen, Stream, check, fail, finish, free_port,
+                            request, scenario)
+
+NEEDS_KEY = "zodm-screen: the live page needs its key"
+
+
+def enter_network_namespace():
+    """Runs this test again in a network namespace of its own, as root or
+    through a user namespace, with its loopback interface up; exits 77
+    (skipped) where none can be made."""
+    if os.environ.get("ZODM_LIVE_KEY_NETNS") == "1":
+        return
     os.environ["ZODM_LIVE_KEY_NETNS"] = "1"
     if shutil.which("unshare") and shutil.which("ip"):
         for how in ("-n", "-rn"):
@@ -35,15 +44,9 @@ if os.environ.get("ZODM_LIVE_KEY_NETNS") != "1":
           "and root or user namespaces)")
     sys.exit(77)
 
-from screen_testing import (Screen, Stream, check, fail, finish, free_port,
-                         request)
-
-screen_program = sys.argv[1]
-port = free_port()
-NEEDS_KEY = "zodm-screen: the live page needs its key"
 
 
-def start(address):
+def start(screen_program, address, port):
     screen = Screen(screen_program, "--serve", f"{address}:{port}")
     if not screen.wait_bound():
         fail(f"zodm-screen --serve {address}:{port} did not start: "
@@ -57,20 +60,23 @@ def flip(token):
     return token[:-1] + ("0" if token[-1] != "0" else "1")
 
 
-previous_cookie = None
-for address in ("127.0.0.1", "0.0.0.0"):
-    screen = start(address)
+@scenario
+def check_printed_address(screen, address, port):
+    """The printed address carries the token, and off loopback a warning."""
     url = screen.url or ""
-    token = screen.token or ""
     check(re.fullmatch(f"http://{re.escape(address)}:{port}/\\?token="
                        "[0-9a-f]{32}", url),
           f"{address}: printed address {url!r}: {screen.lines}")
     line = next((x for x in screen.lines if "live page at" in x), "")
     check(("anyone who has this address" in line) == (address != "127.0.0.1"),
           f"{address}: {line}")
-    cookie = f"zodm-screen-{port}={token}"
 
-    # Without the key: method, path, headers; each gets 403 and a short text.
+
+@scenario
+def check_refused_without_key(address, port, token, previous_cookie):
+    """Method, path, headers without the key: each gets 403 and a short
+    text, the cookie of the emulator that served this port before
+    included."""
     refused = [
         ("GET", "/", {}),
         ("HEAD", "/", {}),
@@ -91,24 +97,25 @@ for address in ("127.0.0.1", "0.0.0.0"):
         ("GET", "/", {"Cookie": f"zodm-screen={token}"}),
     ]
     if previous_cookie:
-        # The cookie of the emulator that served this port before.
         refused.append(("GET", "/events", {"Cookie": previous_cookie}))
     for method, path, headers in refused:
         status, _, body = request(port, method, path, headers)
         check(status == 403 and (method == "HEAD" or
                                  body.decode().startswith(NEEDS_KEY)),
               f"{address}: {method} {path} {headers}: {status} {body!r}")
-    if previous_cookie:
-        check(previous_cookie != cookie, "a restart kept the key")
 
-    # The printed address: the cookie, and the address without the token.
+
+@scenario
+def check_served_with_key(address, port, url, token, cookie):
+    """The printed address sets the cookie and sends the browser to the
+    address without the token; the cookie, or the token, then opens
+    everything. The Host check stays on loopback."""
     status, headers, body = request(port, "GET", url[url.find("/", 7):])
     check(status == 303 and headers["Location"] == "/" and
           headers["Set-Cookie"] ==
           f"{cookie}; Path=/; HttpOnly; SameSite=Strict" and
           headers["Referrer-Policy"] == "no-referrer" and len(body) < 100,
           f"{address}: the visit: {status} {dict(headers)} {body!r}")
-    # With the cookie, or the token, everything is served.
     for path, headers, kind in (
             ("/", {"Cookie": cookie}, "text/html; charset=utf-8"),
             ("/", {"Cookie": f"a=1; {cookie}"}, "text/html; charset=utf-8"),
@@ -125,13 +132,32 @@ for address in ("127.0.0.1", "0.0.0.0"):
         check(first is not None and first[0]["reset"],
               f"{address}: {path} {headers}: {viewer.status}")
         viewer.close()
-    # The Host check stays on loopback; elsewhere the page has no one name.
+    # Elsewhere than on loopback the page has no one name.
     status, _, _ = request(port, "GET", "/", {
         "Cookie": cookie, "Host": f"rebound.example:{port}"})
     check(status == (403 if address == "127.0.0.1" else 200),
           f"{address}: another Host: {status}")
 
-    check(screen.stop() == 0, f"{address}: SIGTERM")
-    previous_cookie = cookie
 
-finish("live_key")
+def main():
+    enter_network_namespace()
+    screen_program = sys.argv[1]
+    port = free_port()
+    previous_cookie = None
+    for address in ("127.0.0.1", "0.0.0.0"):
+        screen = start(screen_program, address, port)
+        url = screen.url or ""
+        token = screen.token or ""
+        cookie = f"zodm-screen-{port}={token}"
+        check_printed_address(screen, address, port)
+        check_refused_without_key(address, port, token, previous_cookie)
+        if previous_cookie:
+            check(previous_cookie != cookie, "a restart kept the key")
+        check_served_with_key(address, port, url, token, cookie)
+        check(screen.stop() == 0, f"{address}: SIGTERM")
+        previous_cookie = cookie
+    finish("live_key")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,12 +1,16 @@
 # SPDX-License-Identifier: MIT
-"""Shared by the live page's tests: zodm-screen and zodm-send run as
-programs (through ZODM_EMULATOR in a cross build), the page's event stream
-read as a browser would, and Debian's chromium driven headless through its
-DevTools protocol on a pipe (--remote-debugging-pipe), so nothing but the
-standard library and chromium itself is needed."""
+"""Shared by zodm-screen's end-to-end tests: zodm-screen and zodm-send run
+as programs (through ZODM_EMULATOR in a cross build), datagrams sent from
+one socket, the live page's event stream read as a browser would, Debian's
+chromium driven headless through its DevTools protocol on a pipe
+(--remote-debugging-pipe), and the framebuffer and the panel's PNG, so
+nothing but the standard library and chromium itself is needed. Each test
+is a main() and one function per scenario (@scenario), whose name each of
+its failures carries."""
 
 import atexit
 import base64
+import functools
 import http.client
 import json
 import os
@@ -23,11 +27,28 @@ import time
 PORT = 50555
 emulator = shlex.split(os.environ.get("ZODM_EMULATOR", ""))
 failures = []
+# The scenario that is running, which each failure names.
+current_scenario = None
 
 
 def fail(message):
+    if current_scenario:
+        message = f"{current_scenario}: {message}"
     print(f"FAIL: {message}", file=sys.stderr, flush=True)
     failures.append(message)
+
+
+def scenario(function):
+    """A test's scenario: each failure while it runs carries its name."""
+    @functools.wraps(function)
+    def run_scenario(*args, **kwargs):
+        global current_scenario
+        outer, current_scenario = current_scenario, function.__name__
+        try:
+            return function(*args, **kwargs)
+        finally:
+            current_scenario = outer
+    return run_scenario
 
 
 def check(condition, message):
@@ -125,9 +146,10 @@ def run(program, *args, timeout=60):
     when it had to be killed after timeout seconds."""
     try:
         done = subprocess.run(emulator + [program, *args], capture_output=True,
-                                  text=True, errors="replace", timeout=timeout)
+                              text=True, errors="replace", timeout=timeout)
     except subprocess.TimeoutExpired as expired:
-        return None, (expired.stderr or b"").decode(errors="replace").splitlines()
+        stderr = expired.stderr or b""
+        return None, stderr.decode(errors="replace").splitlines()
     return done.returncode, done.stderr.splitlines()
 
 
@@ -138,6 +160,29 @@ def send(zodm_send, *args):
 def send_raw(data):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.sendto(data, ("127.0.0.1", PORT))
+
+
+def send_burst(texts, before_each=None):
+    """Sends each of texts (bytes) to port 50555 from one socket, back to
+    back: they arrive within microseconds of each other, however busy the
+    machine, as no process starts between them. before_each(i), when
+    given, runs before the i-th is sent."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        for i, text in enumerate(texts):
+            if before_each:
+                before_each(i)
+            s.sendto(text, ("127.0.0.1", PORT))
+
+
+def wait_until(condition, timeout=60, interval=0.05):
+    """Polls condition() until it is true or timeout seconds passed; its
+    last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(interval)
 
 
 def udp_queue():
@@ -332,6 +377,21 @@ class Chromium:
             time.sleep(0.1)
         return value
 
+    def keep_largest(self, name):
+        """From now on keeps, in document.documentElement.dataset[name +
+        'Most'], the largest number that dataset[name] has held, however
+        briefly: what a check would miss between two looks."""
+        self.evaluate(f"""(() => {{
+          const d = document.documentElement.dataset;
+          const keep = () => {{
+            const v = Number(d.{name});
+            if (!(Number(d.{name}Most) >= v)) d.{name}Most = String(v);
+          }};
+          keep();
+          new MutationObserver(keep).observe(document.documentElement,
+              {{attributes: true, attributeFilter: ['data-{name}']}});
+        }})()""")
+
     def screenshot(self, path):
         data = self.call("Page.captureScreenshot", format="png")["data"]
         with open(path, "wb") as picture:
@@ -381,6 +441,27 @@ def fill(path, x0, y0, x1, y1, gray):
         for y in range(y0, y1 + 1):
             framebuffer.seek(y * WIDTH + x0)
             framebuffer.write(bytes([gray]) * (x1 - x0 + 1))
+
+
+def bar(i):
+    """The rows of the moving bar of the fast updates at its i-th place."""
+    return 400 + 40 * i, 460 + 40 * i
+
+
+# Its places, down the page and back up.
+BAR_PLACES = list(range(12)) + list(range(10, -1, -1))
+
+
+def bar_requests():
+    """The moving bar's A2 partial updates, each covering where it was and
+    where it is, as the texts zodm-send sends: panel_browser_test sends
+    them live, panel_test replays them in recorded time."""
+    texts, previous = [], 0
+    for i in BAR_PLACES:
+        texts.append(b"!1,0,0,80,%d,688,%d" % (bar(min(i, previous))[0],
+                                               bar(max(i, previous))[1]))
+        previous = i
+    return texts
 
 
 def expected_pixels(*rectangles):

@@ -55,6 +55,31 @@ TEST(Text, SecondsDecimalsAndQuotes) {
   }
 }
 
+// The page's strings: what an HTML or JSON reader could take for markup or
+// for the end of the string is escaped, every byte on its own.
+TEST(Text, PageStringsEscapeWhatHtmlOrJsonWouldRead) {
+  const struct {
+    std::string_view text;
+    const char* json;
+  } kCases[] = {
+      {"", R"("")"},
+      {"partial priority=2", R"("partial priority=2")"},
+      {R"(refused "a\b")", R"("refused \"a\\b\"")"},
+      {"<img src=x onerror=alert(1)>",
+       R"("\u003cimg src=x onerror=alert(1)\u003e")"},
+      {"a&b", R"("a\u0026b")"},
+      {std::string_view("\n\r\t\0\x1f", 5),
+       R"("\u000a\u000d\u0009\u0000\u001f")"},
+      {"\x7f\x80\xff", R"("\u007f\u0080\u00ff")"},
+      {"\xe2\x80\xa8", R"("\u00e2\u0080\u00a8")"},  // U+2028, byte by byte
+  };
+  for (const auto& c : kCases) {
+    std::string out;
+    appendPageString(out, c.text);
+    EXPECT_EQ(c.json, out);
+  }
+}
+
 TEST(Parse, WholeNumbersAndInt32) {
   const struct {
     const char* word;

@@ -2,12 +2,14 @@
 // zodm-screen's live page. It reads the emulator's event stream (/events)
 // and shows the heat map of refresh counts, each refresh as it arrives, the
 // last requests and the totals; with the e-paper model, the panel as it
-// shows it, a timeline of its updates and what they cost. It only reads: its only requests are GETs of
-// /events and /viewers. Received texts are only ever set as text
-// (textContent), never parsed as markup.
+// shows it, a timeline of its updates and what they cost. It only reads:
+// its only requests are GETs of /events and /viewers. Received texts are
+// only ever set as text (textContent), never parsed as markup.
 'use strict';
 
 (() => {
+  // The display area, which page.html and page.css draw at this size too
+  // (the stream does not repeat it).
   const W = 769;
   const H = 1025;
   const LIST_LENGTH = 50;
@@ -152,7 +154,8 @@
     const labels = ticks(most).map((tick) => {
       const label = document.createElement('span');
       label.textContent = String(tick);
-      label.style.top = `${1 + (1 - position(tick, most)) * (bar.height - 1)}px`;
+      const top = 1 + (1 - position(tick, most)) * (bar.height - 1);
+      label.style.top = `${top}px`;
       return label;
     });
     box.replaceChildren(...labels);
@@ -641,7 +644,8 @@
   function showDropped(dropped) {
     const line = $('dropped');
     line.hidden = dropped === 0;
-    line.textContent = `dropped ${dropped}: lost before zodm-screen could read them`;
+    line.textContent =
+      `dropped ${dropped}: lost before zodm-screen could read them`;
     document.documentElement.dataset.dropped = String(dropped);
   }
 

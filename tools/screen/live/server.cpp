@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// See liveServer.h. libmicrohttpd runs one thread per connection, so a
+// See server.h. libmicrohttpd runs one thread per connection, so a
 // viewer's stream may wait for the feed's news in its own thread; the
-// receive loop never waits for it (see live.h).
-#include "liveServer.h"
+// receive loop never waits for it (see feed.h).
+#include "server.h"
 
 #include <microhttpd.h>
 
@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "liveAssets.h"
+#include "assets.h"
 #include "stopSignals.h"
 
 namespace zodm::live {
@@ -103,7 +103,7 @@ ssize_t readStream(void* closure, uint64_t, char* buffer, std::size_t max) {
     if (feed.stopped()) return MHD_CONTENT_READER_END_OF_STREAM;
     viewer.last = Feed::Clock::now();
     viewer.message += "data: ";
-    viewer.message += feed.next(viewer.cursor);
+    viewer.message += feed.nextMessage(viewer.cursor);
     viewer.message += "\n\n";
   }
   const std::size_t length =
@@ -143,28 +143,129 @@ Answer send(MHD_Connection* connection, unsigned status, MHD_Response* response,
   return queued;
 }
 
+constexpr char kText[] = "text/plain; charset=utf-8";
+constexpr char kStream[] = "text/event-stream";
+
+// A request being answered.
+struct Call {
+  Server::Impl& server;
+  MHD_Connection* connection;
+  bool head;  // HEAD: the headers only
+};
+
 // A fixed text or document that outlives the server.
-Answer sendStatic(MHD_Connection* connection, unsigned status,
-                  std::string_view body, const char* type) {
+Answer sendStatic(const Call& call, unsigned status, std::string_view body,
+                  const char* type) {
   return send(
-      connection, status,
+      call.connection, status,
       MHD_create_response_from_buffer(
           body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_PERSISTENT),
       type);
 }
 
-Answer sendCopy(MHD_Connection* connection, unsigned status,
-                const std::string& body, const char* type) {
+Answer sendCopy(const Call& call, unsigned status, const std::string& body,
+                const char* type) {
   return send(
-      connection, status,
+      call.connection, status,
       MHD_create_response_from_buffer(
           body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY),
       type);
 }
 
-constexpr char kText[] = "text/plain; charset=utf-8";
-constexpr char kEnter[] = "zodm-screen: the live page is at /\n";
-constexpr char kStream[] = "text/event-stream";
+// The address without the token, which then stays out of the browser's
+// history; the cookie carries the key from here on.
+Answer enter(const Call& call) {
+  static constexpr char kEnter[] = "zodm-screen: the live page is at /\n";
+  MHD_Response* response = MHD_create_response_from_buffer(
+      sizeof kEnter - 1, const_cast<char*>(kEnter), MHD_RESPMEM_PERSISTENT);
+  if (response != nullptr)
+    MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE,
+                            call.server.setCookie.c_str());
+  return send(call.connection, MHD_HTTP_SEE_OTHER, response, kText);
+}
+
+Answer viewers(const Call& call) {
+  return sendCopy(call, MHD_HTTP_OK,
+                  "{\"viewers\":" + std::to_string(call.server.viewers) +
+                      ",\"max\":" + std::to_string(kMaxViewers) + "}",
+                  "application/json");
+}
+
+// A viewer's stream of the feed's messages, while there is room for one.
+Answer events(const Call& call) {
+  Server::Impl& server = call.server;
+  if (call.head) return sendStatic(call, MHD_HTTP_OK, "", kStream);
+  if (server.viewers.fetch_add(1) >= kMaxViewers) {
+    --server.viewers;
+    return sendCopy(call, MHD_HTTP_SERVICE_UNAVAILABLE,
+                    "zodm-screen: already " + std::to_string(kMaxViewers) +
+                        " viewers are watching; close one of them and try "
+                        "again\n",
+                    kText);
+  }
+  auto* viewer = new Viewer{server, {}, {}, 0, {}};
+  // From here on endStream counts the viewer out, whatever happens.
+  MHD_Response* response = MHD_create_response_from_callback(
+      MHD_SIZE_UNKNOWN, kBlockSize, readStream, viewer, endStream);
+  if (response == nullptr) endStream(viewer);
+  return send(call.connection, MHD_HTTP_OK, response, kStream);
+}
+
+// What answers each route: the page's files, fixed texts, or what the
+// server knows.
+const struct {
+  Route route;
+  Answer (*answer)(const Call&);
+} kAnswers[] = {
+    {Route::Page,
+     [](const Call& c) {
+       return sendStatic(c, MHD_HTTP_OK, pageHtml(),
+                         "text/html; charset=utf-8");
+     }},
+    {Route::Script,
+     [](const Call& c) {
+       return sendStatic(c, MHD_HTTP_OK, pageScript(),
+                         "text/javascript; charset=utf-8");
+     }},
+    {Route::Style,
+     [](const Call& c) {
+       return sendStatic(c, MHD_HTTP_OK, pageStyle(),
+                         "text/css; charset=utf-8");
+     }},
+    {Route::Enter, enter},
+    {Route::Events, events},
+    {Route::Viewers, viewers},
+    {Route::NoIcon,
+     [](const Call& c) {
+       return sendStatic(c, MHD_HTTP_NO_CONTENT, "", kText);
+     }},
+    {Route::NotFound,
+     [](const Call& c) {
+       return sendStatic(c, MHD_HTTP_NOT_FOUND, "zodm-screen: no such page\n",
+                         kText);
+     }},
+    {Route::NotAllowed,
+     [](const Call& c) {
+       return sendStatic(
+           c, MHD_HTTP_METHOD_NOT_ALLOWED,
+           "zodm-screen: the live page only answers GET and HEAD\n", kText);
+     }},
+    {Route::WrongHost,
+     [](const Call& c) {
+       return sendStatic(c, MHD_HTTP_FORBIDDEN,
+                         "zodm-screen: the live page is served on the loopback "
+                         "address only; open it as http://127.0.0.1:PORT/\n",
+                         kText);
+     }},
+    {Route::NoKey,
+     [](const Call& c) {
+       return sendStatic(c, MHD_HTTP_FORBIDDEN,
+                         "zodm-screen: the live page needs its key; open the "
+                         "address that zodm-screen printed when it started "
+                         "(http://ADDRESS:PORT/?token=...)\n",
+                         kText);
+     }},
+};
 
 Answer answer(void* closure, MHD_Connection* connection, const char* url,
               const char* method, const char*, const char*,
@@ -184,71 +285,10 @@ Answer answer(void* closure, MHD_Connection* connection, const char* url,
       MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "token");
   request.cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND,
                                                server.cookieName.c_str());
-  const bool head = std::strcmp(method, "HEAD") == 0;
-  switch (route(request, server.key, server.loopbackOnly)) {
-    case Route::Enter: {
-      // The address without the token, which then stays out of the
-      // browser's history; the cookie carries the key from here on.
-      MHD_Response* response = MHD_create_response_from_buffer(
-          sizeof kEnter - 1, const_cast<char*>(kEnter), MHD_RESPMEM_PERSISTENT);
-      if (response != nullptr)
-        MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE,
-                                server.setCookie.c_str());
-      return send(connection, MHD_HTTP_SEE_OTHER, response, kText);
-    }
-    case Route::Page:
-      return sendStatic(connection, MHD_HTTP_OK, pageHtml(),
-                        "text/html; charset=utf-8");
-    case Route::Script:
-      return sendStatic(connection, MHD_HTTP_OK, pageScript(),
-                        "text/javascript; charset=utf-8");
-    case Route::Style:
-      return sendStatic(connection, MHD_HTTP_OK, pageStyle(),
-                        "text/css; charset=utf-8");
-    case Route::Viewers:
-      return sendCopy(connection, MHD_HTTP_OK,
-                      "{\"viewers\":" + std::to_string(server.viewers) +
-                          ",\"max\":" + std::to_string(kMaxViewers) + "}",
-                      "application/json");
-    case Route::Events: {
-      if (head) return sendStatic(connection, MHD_HTTP_OK, "", kStream);
-      if (server.viewers.fetch_add(1) >= kMaxViewers) {
-        --server.viewers;
-        return sendCopy(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
-                        "zodm-screen: already " + std::to_string(kMaxViewers) +
-                            " viewers are watching; close one of them and "
-                            "try again\n",
-                        kText);
-      }
-      auto* viewer = new Viewer{server, {}, {}, 0, {}};
-      // From here on endStream counts the viewer out, whatever happens.
-      MHD_Response* response = MHD_create_response_from_callback(
-          MHD_SIZE_UNKNOWN, kBlockSize, readStream, viewer, endStream);
-      if (response == nullptr) endStream(viewer);
-      return send(connection, MHD_HTTP_OK, response, kStream);
-    }
-    case Route::NoIcon:
-      return sendStatic(connection, MHD_HTTP_NO_CONTENT, "", kText);
-    case Route::NotFound:
-      return sendStatic(connection, MHD_HTTP_NOT_FOUND,
-                        "zodm-screen: no such page\n", kText);
-    case Route::NotAllowed:
-      return sendStatic(connection, MHD_HTTP_METHOD_NOT_ALLOWED,
-                        "zodm-screen: the live page only answers GET and "
-                        "HEAD\n",
-                        kText);
-    case Route::WrongHost:
-      return sendStatic(connection, MHD_HTTP_FORBIDDEN,
-                        "zodm-screen: the live page is served on the loopback "
-                        "address only; open it as http://127.0.0.1:PORT/\n",
-                        kText);
-    case Route::NoKey:
-      return sendStatic(connection, MHD_HTTP_FORBIDDEN,
-                        "zodm-screen: the live page needs its key; open the "
-                        "address that zodm-screen printed when it started "
-                        "(http://ADDRESS:PORT/?token=...)\n",
-                        kText);
-  }
+  const Route found = route(request, server.key, server.loopbackOnly);
+  const Call call{server, connection, std::strcmp(method, "HEAD") == 0};
+  for (const auto& entry : kAnswers)
+    if (entry.route == found) return entry.answer(call);
   return MHD_NO;
 }
 

@@ -3,13 +3,15 @@
 // most kMaxViewers viewers at a time, the feed's messages as Server-Sent
 // Events. It answers GET and HEAD only, only to requests that carry the
 // page's key, and nothing it answers changes the emulator.
-#ifndef ZODM_TOOLS_LIVESERVER_H
-#define ZODM_TOOLS_LIVESERVER_H
+#ifndef ZODM_TOOLS_LIVE_SERVER_H
+#define ZODM_TOOLS_LIVE_SERVER_H
 
 #include <memory>
 #include <string>
 
-#include "live.h"
+#include "access.h"
+#include "endpoint.h"
+#include "feed.h"
 
 namespace zodm::live {
 
@@ -39,4 +41,4 @@ class Server {
 
 }  // namespace zodm::live
 
-#endif  // ZODM_TOOLS_LIVESERVER_H
+#endif  // ZODM_TOOLS_LIVE_SERVER_H
