@@ -51,6 +51,19 @@ bool print(const std::string& text) {
   return false;
 }
 
+// Reads the profile in path over profile; says in one line why not.
+bool readProfileFile(const std::string& path, model::Profile& profile) {
+  std::string text;
+  std::string problem = tools::readWholeFile(path, text);
+  if (problem.empty())
+    problem = model::parseProfile(text, path, profile);
+  else
+    problem = path + ": " + problem;
+  if (problem.empty()) return true;
+  std::fprintf(stderr, "%s: %s\n", kTool, problem.c_str());
+  return false;
+}
+
 }  // namespace
 
 Emulator::~Emulator() {
@@ -62,20 +75,19 @@ Emulator::~Emulator() {
 }
 
 int Emulator::readProfile() {
-  if (!options_.profile.empty()) {
-    std::string text;
-    std::string problem = tools::readWholeFile(options_.profile, text);
-    if (problem.empty())
-      problem = model::parseProfile(text, options_.profile, profile_);
-    else
-      problem = options_.profile + ": " + problem;
-    if (!problem.empty()) {
-      std::fprintf(stderr, "%s: %s\n", kTool, problem.c_str());
-      return tools::kExitUsage;
-    }
-  }
+  if (!options_.profile.empty() && !readProfileFile(options_.profile, profile_))
+    return tools::kExitUsage;
   if (!options_.printProfile) return tools::kGoOn;
   return print(model::printProfile(profile_)) ? 0 : tools::kExitFailure;
+}
+
+// Each of --compare's profiles stands alone, over the built-in one.
+int Emulator::readCompared() {
+  for (const std::string& path : options_.compare) {
+    compared_.push_back(model::defaultProfile());
+    if (!readProfileFile(path, compared_.back())) return tools::kExitUsage;
+  }
+  return tools::kGoOn;
 }
 
 int Emulator::openInputs() {
@@ -135,8 +147,8 @@ int Emulator::writeFirstPictures() {
 }
 
 int Emulator::prepare() {
-  for (const auto step : {&Emulator::readProfile, &Emulator::openInputs,
-                          &Emulator::writeFirstPictures})
+  for (const auto step : {&Emulator::readProfile, &Emulator::readCompared,
+                          &Emulator::openInputs, &Emulator::writeFirstPictures})
     if (const int status = (this->*step)(); status != tools::kGoOn)
       return status;
   return tools::kGoOn;
@@ -336,7 +348,41 @@ tools::ServiceHooks Emulator::hooks() {
   return hooks;
 }
 
+// --compare: the recording's accepted requests, parsed once, through a
+// model of each profile; only the table is printed.
+int Emulator::compare() {
+  std::vector<Arrival> arrivals;
+  model::Micros end = 0;
+#if ZODM_REPLAY
+  const unsigned long long count = options_.service.count;
+  for (std::size_t i = 0; i < recording_.size() && (count == 0 || i < count);
+       ++i) {
+    const tools::RecordedRequest& r = recording_[i];
+    DmCommand command{};
+    // As a replay reads it: up to its first NUL.
+    if (dmMessageParser(r.text.c_str(), &command) == 0)
+      arrivals.push_back({r.micros, command});
+    end = r.micros;
+  }
+#endif
+  if (framebuffer_)
+    source_ = std::make_unique<FramebufferSource>(*framebuffer_);
+  std::vector<std::string> names = {
+      options_.profile.empty() ? "built-in" : options_.profile};
+  std::vector<model::Summary> costs = {
+      replayCost(arrivals, end, profile_, source_.get())};
+  for (std::size_t i = 0; i < compared_.size(); ++i) {
+    names.push_back(options_.compare[i]);
+    costs.push_back(replayCost(arrivals, end, compared_[i], source_.get()));
+  }
+  return print(options_.service.json ? comparisonJson(names, costs)
+                                     : comparisonTable(names, costs))
+             ? 0
+             : tools::kExitFailure;
+}
+
 int Emulator::run() {
+  if (!options_.compare.empty()) return compare();
   startModel();
   startPainter();
   if (const int status = startLivePage(); status != tools::kGoOn) return status;

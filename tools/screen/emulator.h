@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "clock.h"
+#include "comparison.h"
 #include "framebuffer.h"
 #include "heatMap.h"
 #include "idealPanel.h"
@@ -54,6 +55,7 @@ class Emulator {
 
  private:
   int readProfile();
+  int readCompared();
   int openInputs();
   int writeFirstPictures();
   void startModel();
@@ -67,10 +69,13 @@ class Emulator {
   bool copyIdealPanel(std::vector<uint8_t>& pixels);
   bool copyModelPanel(std::vector<uint8_t>& pixels);
   int writeLastPanels();
+  int compare();
   int report(int status);
 
   const ScreenOptions& options_;
   model::Profile profile_ = model::defaultProfile();
+  // --compare's profiles, each read over the built-in one, and their names.
+  std::vector<model::Profile> compared_;
 #if ZODM_REPLAY
   std::vector<tools::RecordedRequest> recording_;
 #endif

@@ -102,7 +102,14 @@ constexpr char kProfileHelp[] =
     "                      values. A bad profile: one line naming the file\n"
     "                      and the line, exit status 2\n"
     "      --print-profile print the display profile (the built-in one, or\n"
-    "                      FILE's) as a TOML file to copy and edit, and exit\n";
+    "                      FILE's) as a TOML file to copy and edit, and exit\n"
+    "      --compare=FILE  with --replay: replay the recording once under\n"
+    "                      the profile (--profile's, or the built-in one) and\n"
+    "                      once under FILE's (read over the built-in one, as\n"
+    "                      --profile is), and print only a table of what each\n"
+    "                      cost, a column per profile (with --json, one\n"
+    "                      object per profile); give it again for more.\n"
+    "                      --profile may be given once\n";
 
 #if ZODM_REPLAY
 constexpr char kReplayHelp[] =
@@ -153,7 +160,9 @@ constexpr char kHelpEnd[] =
     "      # prints partial priority=2 quality=1 rect=(0,0)-(100,200)\n"
     "  zodm-screen --serve 8050    # then open the address it prints\n"
     "  zodm-screen --replay rec.jsonl --json   # rec.jsonl: zodm-listen "
-    "--json\n";
+    "--json\n"
+    "  zodm-screen --replay rec.jsonl --compare a2.toml   # built-in vs "
+    "a2.toml\n";
 
 // getopt_long's values for the options that have no short form.
 enum {
@@ -164,6 +173,7 @@ enum {
   kProfileOption,
   kPrintProfileOption,
   kReplayOption,
+  kCompareOption,
 };
 
 // The options that name a file, and what they fill in.
@@ -203,6 +213,11 @@ int readOption(int c, const tools::ToolText& text, ScreenOptions& options,
                char* argv[]) {
   for (const FileOption& file : kFileOptions) {
     if (file.value != c) continue;
+    // A second profile would silently replace the first.
+    if (c == kProfileOption && !options.profile.empty())
+      return usageError(
+          "--profile is given twice: a run has one profile (compare "
+          "profiles with --replay and --compare)");
     options.*file.path = optarg;
     if ((options.*file.path).empty())
       return usageError(std::string(file.name) + ": the name is empty");
@@ -218,6 +233,10 @@ int readOption(int c, const tools::ToolText& text, ScreenOptions& options,
     return tools::kGoOn;
   }
   switch (c) {
+    case kCompareOption:
+      if (*optarg == '\0') return usageError("--compare: the name is empty");
+      options.compare.emplace_back(optarg);
+      return tools::kGoOn;
     case 'r':
       if (!tools::parseWhole(optarg, 0, kMaxRecent, options.recent))
         return usageError(std::string("--recent: '") + optarg +
@@ -231,6 +250,21 @@ int readOption(int c, const tools::ToolText& text, ScreenOptions& options,
     default:
       return tools::serviceOption(c, text, options.service, argv);
   }
+}
+
+// --compare replays a recording and prints a table, nothing else.
+int checkCompare(const ScreenOptions& options) {
+  if (options.compare.empty()) return tools::kGoOn;
+  if (options.replay.empty())
+    return usageError(
+        "--compare needs --replay: it compares replays of a "
+        "recording");
+  if (!options.picture.empty() || !options.panelPicture.empty() ||
+      !options.idealPanelPicture.empty() || options.printProfile)
+    return usageError(
+        "--compare prints only its table: it does not go with --picture, "
+        "--panel, --ideal-panel or --print-profile");
+  return tools::kGoOn;
 }
 
 }  // namespace
@@ -255,6 +289,7 @@ int parseScreenOptions(int argc, char* argv[], ScreenOptions& options) {
       {"profile", required_argument, nullptr, kProfileOption},
       {"print-profile", no_argument, nullptr, kPrintProfileOption},
       {"replay", required_argument, nullptr, kReplayOption},
+      {"compare", required_argument, nullptr, kCompareOption},
   });
   options.service.tool = kTool;
   opterr = 0;  // errors are reported in this tool's own words
@@ -271,7 +306,7 @@ int parseScreenOptions(int argc, char* argv[], ScreenOptions& options) {
   if (!options.idealPanelPicture.empty() && options.framebuffer.empty())
     return usageError(
         "--ideal-panel needs --framebuffer: the panel shows FILE");
-  return tools::kGoOn;
+  return checkCompare(options);
 }
 
 }  // namespace zodm::screen
