@@ -383,8 +383,9 @@ int Emulator::compare() {
 
 int Emulator::run() {
   if (!options_.compare.empty()) return compare();
-  startModel();
+  // The painter first: the runner's thread tells it of the model's changes.
   startPainter();
+  startModel();
   if (const int status = startLivePage(); status != tools::kGoOn) return status;
   const auto open = [this]() -> std::unique_ptr<tools::DatagramSource> {
 #if ZODM_REPLAY

@@ -28,12 +28,13 @@ struct RecordedRequest {
 
 // Reads a whole recording held in content into requests, in order. Skips
 // the totals object (any object with "received"), whose "format", when
-// present, must be kRecordingFormat, and zodm-screen's lines of what
-// became of a request (an object with "fate" and without "text"). Returns false at the first line that
+// present, must be kRecordingFormat. Returns false at the first line that
 // is not a JSON object, lacks "t" or "text", has a "t" that is not a
 // number from 0 on or is earlier than the request before, or a "text" that
 // is not a string of bytes (code points up to \u00ff) of at most
-// kMaxRecordedText; problem is then "line N: REASON".
+// kMaxRecordedText; problem is then "line N: REASON". Skips zodm-screen's
+// lines of what became of a request too: an object with "fate" and
+// without "text".
 bool parseRecording(std::string_view content,
                     std::vector<RecordedRequest>& requests,
                     std::string& problem);
