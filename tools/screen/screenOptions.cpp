@@ -33,10 +33,11 @@ constexpr char kHelpStart[] =
 
 #if ZODM_PICTURE
 constexpr char kPictureHelp[] =
-    "  -p, --picture=FILE  write a PNG picture to FILE at start, after each\n"
-    "                      accepted request and at exit: a heat map of the\n"
-    "                      refresh counts with its colour scale, the last\n"
-    "                      partial rectangles outlined, and the totals\n";
+    "  -p, --picture=FILE  write a PNG picture to FILE at start, after\n"
+    "                      accepted requests (drawn beside the receive loop:\n"
+    "                      a burst shares one) and at exit: a heat map of\n"
+    "                      the refresh counts with its colour scale, the\n"
+    "                      last partial rectangles outlined, and the totals\n";
 #else
 constexpr char kPictureHelp[] =
     "  -p, --picture=FILE  not in this build, which was made without cairo\n";
@@ -84,7 +85,7 @@ constexpr char kPanelHelp[] =
     "      --ideal-panel=PNG\n"
     "                      write the ideal panel to PNG (a refresh copies its\n"
     "                      rectangle at once, in 256 grays) at start, after\n"
-    "                      each accepted request and at exit, as --picture\n"
+    "                      accepted requests and at exit, as --picture\n"
     "                      does; needs --framebuffer\n";
 #else
 constexpr char kPanelHelp[] =
@@ -131,7 +132,11 @@ constexpr char kHelpEnd[] =
     "                      at most 64)\n"
     "  -a, --all           listen on every IPv4 address, not only 127.0.0.1\n"
     "  -j, --json          print one JSON object per line, as zodm-listen\n"
-    "                      (a recording, for --replay)\n"
+    "                      (a recording, for --replay); each accepted\n"
+    "                      refresh's line carries its number (\"refresh\"),\n"
+    "                      and a line of its own (\"fate\") follows when its\n"
+    "                      update completes: the update, its waveform, flash,\n"
+    "                      what it merged into, start, end and latency\n"
     "  -c, --count=N       exit after N datagrams\n"
     "  -b, --buffer=BYTES  set the socket's receive buffer, for bursts\n"
     "                      (beyond net.core.rmem_max only with\n"
