@@ -30,6 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     check(w.duration > 0 && w.flashTime >= 0, "a duration out of range",
           w.name);
     check(w.residue >= 0 && w.residue <= 1, "residue out of range", w.name);
+    check(w.residueLimit >= 0 && w.residueLimit <= 1,
+          "residue limit out of range", w.name);
   }
   for (const std::size_t q : profile.quality)
     check(q < n, "a quality level without a waveform", "");

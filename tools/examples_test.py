@@ -10,7 +10,8 @@ PATH. An example passes when it ends with status 0, or is still running
 (a service) once its expected output has appeared, or after a second when
 it states none; expected output is a manual page's output lines or a
 comment "# prints TEXT". Files the examples name under /tmp and /dev/shm
-go to a directory of the test's own, where rec.jsonl is a short recording. Examples that need what this build
+go to a directory of the test's own, where rec.jsonl is a short recording
+and a2.toml a display profile. Examples that need what this build
 lacks (--tap without libpcap, --picture without cairo, --serve without
 libmicrohttpd, zodm-screen) are left out. Exit status 77 (skipped) when no
 namespace can be made."""
@@ -168,10 +169,13 @@ for command, expected in examples:
     with tempfile.TemporaryDirectory() as work:
         os.mkdir(work + "/tmp")
         os.mkdir(work + "/shm")
-        # The recording that the --replay examples name.
+        # The recording that the --replay examples name, and the profile
+        # they compare it under.
         with open(work + "/rec.jsonl", "w") as rec:
             rec.write('{"t":0.100000,"text":"!1,0,0,0,0,100,100"}\n'
                       '{"t":0.105000,"text":"!1,0,0,50,50,150,150"}\n')
+        with open(work + "/a2.toml", "w") as profile:
+            profile.write('[quality]\n1 = "A2"\n')
         problem = run(command, expected, work)
     print(f"{'FAIL' if problem else 'ok'}: {command!r} {expected}"
           + (f": {problem}" if problem else ""))

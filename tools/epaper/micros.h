@@ -16,6 +16,11 @@ constexpr Micros kMicrosPerMs = 1000;
 // Milliseconds of micros as exact decimal text: "890", "365.5", "0.125".
 std::string milliseconds(Micros micros);
 
+// A time as a reader takes it in: below 10 s, exact milliseconds ("890
+// ms", "2717.173 ms"); from 10 s on, seconds to the millisecond ("10.000
+// s", "174.000 s"), rounded half up.
+std::string durationText(Micros micros);
+
 }  // namespace zodm::model
 
 #endif  // ZODM_TOOLS_EPAPER_MICROS_H

@@ -14,54 +14,55 @@ namespace {
 using geometry::boundingBox;
 using geometry::kHeight;
 using geometry::kPixels;
+using geometry::kWholeArea;
 using geometry::kWidth;
 using geometry::overlap;
 using geometry::touching;
 
 constexpr uint8_t kWhite = 255;
-// Residue is kept in 128ths of a gray step, at most a whole 255 steps.
-constexpr int kResidueOne = 128;
-constexpr int kResidueCap = 255 * kResidueOne;
 
 std::size_t pixel(int x, int y) { return geometry::pixelIndex(x, y); }
 
-int residueSteps(int16_t residue) {
-  return (std::abs(residue) + kResidueOne / 2) / kResidueOne;
+RefreshKind refreshKind(const DmCommand& command) {
+  switch (command.code) {
+    case DM_CMD_DISPLAY_PARTIAL:
+      return RefreshKind::Partial;
+    case DM_CMD_ERASE_TO_WHITE:
+      return RefreshKind::Erase;
+    default:
+      return RefreshKind::Full;
+  }
 }
 
-// What a pixel at level with residue shows.
-uint8_t shownPixel(int level, int16_t residue) {
-  const int steps = residueSteps(residue);
-  return static_cast<uint8_t>(
-      std::clamp(level + (residue >= 0 ? steps : -steps), 0, 255));
+// Calls each(offset, length) for the pixels of r: the rows one by one, or
+// all of them at once when r is as wide as the area (its rows are then
+// contiguous).
+template <typename Each>
+void forEachSpan(const Rect& r, const Each& each) {
+  const auto width = static_cast<std::size_t>(r.width());
+  if (width == static_cast<std::size_t>(kWidth)) {
+    each(pixel(0, r.y0), width * static_cast<std::size_t>(r.height()));
+    return;
+  }
+  for (int y = r.y0; y <= r.y1; ++y) each(pixel(r.x0, y), width);
 }
 
 }  // namespace
 
 Model::Model(const Profile& profile, Source* source)
-    : profile_(profile), source_(source) {
+    : profile_(profile), source_(source), cadence_(profile.flashEvery) {
   if (source_ != nullptr) {
-    levels_.assign(kPixels, kWhite);
     residue_.assign(kPixels, 0);
     shown_.assign(kPixels, kWhite);
     target_.assign(kPixels, kWhite);
     rowChanges_.assign(kHeight, 0);
+    rowKeeps_.assign(kHeight, 0);
+    rowResidue_.assign(kHeight, pass::RowResidue{});
+    rowDirty_.assign(kHeight, 0);
   }
   for (const Waveform& w : profile_.waveforms) {
-    std::array<uint8_t, 256> levels{};
-    for (int v = 0; v < 256; ++v) {
-      int q = v;
-      if (w.levels <= 1) {
-        q = kWhite;
-      } else if (w.levels < 256) {
-        const int steps = w.levels - 1;
-        const int level = (v * steps + 127) / 255;
-        q = (level * 255 + steps / 2) / steps;
-      }
-      levels[static_cast<std::size_t>(v)] = static_cast<uint8_t>(q);
-    }
-    quantized_.push_back(levels);
-    residue128_.push_back(static_cast<int>(std::lround(w.residue * 128)));
+    quantizers_.emplace_back(w.levels);
+    ghosts_.push_back(pass::Ghost::of(w.residue, w.residueLimit));
   }
 }
 
@@ -131,13 +132,14 @@ void Model::merge(Live& into, Live& from) {
   a.waveform = stronger(a.waveform, b.waveform);
   a.flash = a.flash || b.flash;
   a.flashTime = std::max(a.flashTime, b.flashTime);
+  a.partial = a.partial && b.partial;
   // The merge goes as early as the earlier of the two would.
   if (priorityKey(b.priority) > priorityKey(a.priority))
     a.priority = b.priority;
   a.collided = a.collided || b.collided;
   a.requests += b.requests;
-  into.arrivals.insert(into.arrivals.end(), from.arrivals.begin(),
-                       from.arrivals.end());
+  into.carried.insert(into.carried.end(), from.carried.begin(),
+                      from.carried.end());
   Update gone = b;
   gone.state = State::Done;
   gone.mergedInto = a.id;
@@ -158,17 +160,18 @@ void Model::submit(Micros now, const DmCommand& command) {
   u.requests = 1;
   u.priority = std::clamp(command.priority, 0, DM_MAX_LEVEL);
   u.erase = command.code == DM_CMD_ERASE_TO_WHITE;
-  const bool partial = command.code == DM_CMD_DISPLAY_PARTIAL;
+  u.partial = command.code == DM_CMD_DISPLAY_PARTIAL;
+  const auto quality =
+      static_cast<std::size_t>(std::clamp(command.quality, 0, DM_MAX_LEVEL));
   u.rect = *geometry::refreshedRect(command);
-  u.waveform = partial ? profile_.quality[static_cast<std::size_t>(
-                             std::clamp(command.quality, 0, DM_MAX_LEVEL))]
-                       : (u.erase ? profile_.erase : profile_.full);
+  u.waveform = u.partial ? profile_.quality[quality]
+                         : (u.erase ? profile_.erase : profile_.full);
   const Waveform& wave = profile_.waveform(u.waveform);
   u.flash =
-      wave.flash == Flash::Always || (wave.flash == Flash::Full && !partial);
+      wave.flash == Flash::Always || (wave.flash == Flash::Full && !u.partial);
   u.flashTime = u.flash ? wave.flashTime : 0;
-  live.arrivals.push_back(now);
-  ++summary_.requests;
+  live.carried.push_back(
+      {now, ++summary_.requests, u.id, quality, refreshKind(command)});
   for (const Live& r : running_)
     if (overlap(r.update.rect, u.rect)) u.collided = true;
   if (u.collided) ++summary_.collisions;
@@ -229,6 +232,11 @@ void Model::tryStart(Micros now) {
 
 void Model::start(Live& live, Micros now) {
   Update& u = live.update;
+  // The profile's cadence may have a partial update carried out flashing.
+  if (cadence_.next(u.partial, u.flash) && !u.flash) {
+    u.flash = true;
+    u.flashTime = profile_.waveform(u.waveform).flashTime;
+  }
   u.state = State::Running;
   u.start = now;
   u.end = now + duration(u);
@@ -236,50 +244,88 @@ void Model::start(Live& live, Micros now) {
   ++summary_.updates;
   if (u.flash) ++summary_.flashes;
   if (running_.empty()) busySince_ = now;
-  if (source_ != nullptr) {
-    // The panel shows the framebuffer as the update found it now.
-    if (u.erase) {
-      const auto width = static_cast<std::size_t>(u.rect.x1 - u.rect.x0 + 1);
-      for (int y = u.rect.y0; y <= u.rect.y1; ++y)
-        std::fill_n(&target_[pixel(u.rect.x0, y)], width, kWhite);
-    } else {
-      source_->copy(u.rect, target_.data());
-    }
-  }
+  if (source_ != nullptr) readTarget(u);
   note(u);
   running_.push_back(std::move(live));
 }
 
+// The panel will show the framebuffer as the update finds it now, at its
+// waveform's levels.
+void Model::readTarget(const Update& u) {
+  if (u.erase) {
+    forEachSpan(u.rect, [&](std::size_t at, std::size_t n) {
+      std::fill_n(&target_[at], n, kWhite);
+    });
+    return;
+  }
+  source_->copy(u.rect, target_.data());
+  const pass::Quantizer& levels = quantizers_[u.waveform];
+  forEachSpan(u.rect, [&](std::size_t at, std::size_t n) {
+    levels.apply(&target_[at], n);
+  });
+}
+
 void Model::complete(Live& live) {
   Update& u = live.update;
-  for (const Micros arrival : live.arrivals) latencies_.add(u.end - arrival);
-  if (source_ != nullptr) {
-    const auto& levels = quantized_[u.waveform];
-    const int share = u.flash ? 0 : residue128_[u.waveform];
-    for (int y = u.rect.y0; y <= u.rect.y1; ++y) {
-      for (std::size_t i = pixel(u.rect.x0, y), end = pixel(u.rect.x1, y);
-           i <= end; ++i) {
-        const int before = levels_[i];
-        const int after = levels[target_[i]];
-        int16_t& residue = residue_[i];
-        if (u.flash) {
-          residue = 0;
-        } else if (after != before) {
-          // The pixel keeps a share of what it showed, on top of what it
-          // kept already, towards what it showed last.
-          const int kept =
-              std::min(std::abs(residue) + std::abs(before - after) * share,
-                       kResidueCap);
-          residue = static_cast<int16_t>(before > after ? kept : -kept);
-        }
-        levels_[i] = static_cast<uint8_t>(after);
-        shown_[i] = shownPixel(after, residue);
-      }
-    }
-    touch(u.rect.y0, u.rect.y1);
-  }
+  record(live);
+  if (source_ != nullptr) showPixels(u);
   u.state = State::Done;
   note(u);
+}
+
+// Each request's latency, and its fate when they are kept.
+void Model::record(const Live& live) {
+  const Update& u = live.update;
+  for (const Carried& c : live.carried) {
+    const Micros latency = u.end - c.arrival;
+    latencies_.add(latency);
+    byKind_[static_cast<std::size_t>(c.kind)].add(latency);
+    if (c.kind != RefreshKind::Erase) byQuality_[c.quality].add(latency);
+    if (keepFates_)
+      fates_.push_back({c.request, u.id, c.update == u.id ? 0 : u.id,
+                        u.waveform, u.flash, c.arrival, u.start, u.end});
+  }
+}
+
+void Model::showPixels(const Update& u) {
+  const Rect& r = u.rect;
+  const auto width = static_cast<std::size_t>(r.width());
+  const bool wholeRows = width == static_cast<std::size_t>(kWidth);
+  if (u.flash) {
+    // What the update found, and no residue. No other update runs beside
+    // one over the whole area, so its pixels can simply change places.
+    if (r == kWholeArea)
+      shown_.swap(target_);
+    else
+      forEachSpan(r, [&](std::size_t at, std::size_t n) {
+        std::copy_n(&target_[at], n, &shown_[at]);
+      });
+    for (int y = r.y0; y <= r.y1; ++y) {
+      const auto row = static_cast<std::size_t>(y);
+      if (rowKeeps_[row] != 0)
+        std::fill_n(&residue_[pixel(r.x0, y)], width, int16_t{0});
+      if (wholeRows) {
+        rowKeeps_[row] = 0;
+        rowResidue_[row] = pass::RowResidue{};
+        rowDirty_[row] = 0;
+      } else if (rowKeeps_[row] != 0) {
+        rowDirty_[row] = 1;
+        residueDirty_ = true;
+      }
+    }
+  } else {
+    const pass::Ghost& ghost = ghosts_[u.waveform];
+    forEachSpan(r, [&](std::size_t at, std::size_t n) {
+      pass::settle(&target_[at], &shown_[at], &residue_[at], n, ghost);
+    });
+    for (int y = r.y0; y <= r.y1; ++y) {
+      const auto row = static_cast<std::size_t>(y);
+      rowKeeps_[row] = rowKeeps_[row] != 0 || ghost.limit > 0;
+      rowDirty_[row] = 1;
+    }
+    residueDirty_ = true;
+  }
+  touch(r.y0, r.y1);
 }
 
 void Model::advance(Micros now) {
@@ -316,8 +362,26 @@ void Model::finish(Micros now) {
   summary_.run = now_;
 }
 
+void Model::takeFates(std::vector<Fate>& into) {
+  into.insert(into.end(), fates_.begin(), fates_.end());
+  fates_.clear();
+}
+
 int Model::residue(int x, int y) const {
-  return residue_.empty() ? 0 : residueSteps(residue_[pixel(x, y)]);
+  return residue_.empty() ? 0 : pass::residueSteps(residue_[pixel(x, y)]);
+}
+
+// The rows a pass changed since the last look, looked at again.
+void Model::refreshResidueRows() const {
+  if (!residueDirty_) return;
+  for (int y = 0; y < kHeight; ++y) {
+    const auto row = static_cast<std::size_t>(y);
+    if (rowDirty_[row] == 0) continue;
+    rowResidue_[row] =
+        pass::scanRow(&residue_[pixel(0, y)], kWidth, kResidueAreaThreshold);
+    rowDirty_[row] = 0;
+  }
+  residueDirty_ = false;
 }
 
 Summary Model::summary() const {
@@ -325,12 +389,29 @@ Summary Model::summary() const {
   s.run = std::max(s.run, now_);
   if (!running_.empty()) s.busy += now_ - busySince_;
   latencies_.fill(s);
-  for (std::size_t i = 0; i < residue_.size(); ++i) {
-    const int steps = residueSteps(residue_[i]);
-    if (steps <= s.residueMax) continue;
-    s.residueMax = steps;
-    s.residueX = static_cast<int>(i % kWidth);
-    s.residueY = static_cast<int>(i / kWidth);
+  for (std::size_t q = 0; q < kQualityLevels; ++q)
+    s.byQuality[q] = byQuality_[q].figures();
+  for (std::size_t k = 0; k < kRefreshKinds; ++k)
+    s.byKind[k] = byKind_[k].figures();
+  if (residue_.empty()) return s;
+  refreshResidueRows();
+  for (int y = 0; y < kHeight; ++y) {
+    const pass::RowResidue& row = rowResidue_[static_cast<std::size_t>(y)];
+    if (row.max > s.residueMax) {
+      s.residueMax = row.max;
+      s.residueX = row.maxX;
+      s.residueY = y;
+    }
+    if (row.area == 0) continue;
+    if (s.residueArea == 0) {
+      s.residueX0 = row.first;
+      s.residueY0 = y;
+      s.residueX1 = row.last;
+    }
+    s.residueX0 = std::min(s.residueX0, row.first);
+    s.residueX1 = std::max(s.residueX1, row.last);
+    s.residueY1 = y;
+    s.residueArea += static_cast<unsigned long long>(row.area);
   }
   return s;
 }

@@ -16,13 +16,19 @@
 // overlaps a waiting erase waits behind it, so that what it draws is not
 // whitened. When an update completes, its region shows the framebuffer as
 // it was when the update started, at the waveform's gray levels, plus
-// residue: a pass that does not flash and changes a pixel adds a share (the
-// waveform's residue) of the change to what the pixel keeps of what it
-// showed before, and a flashing update clears its region's residue.
+// residue: a pass that does not flash and changes a pixel takes the
+// residue it keeps of what the pixel showed before a share of the way to
+// the waveform's limit, and never past what the pixel showed; a flashing
+// update clears its region's residue (panelPass.h has the arithmetic).
+// With the profile's flash_every, the Nth partial update since the last
+// flash is carried out flashing.
 //
 // The cost of a request grows with the region it touches: the collision
 // and merge checks look only at the updates running and waiting, and the
-// pixels are touched only inside an update's region.
+// pixels are touched only inside an update's region, once when it starts
+// and once when it completes, by loops that run near the speed of a copy.
+// The residue's figures are kept per row and looked at again only for the
+// rows a pass changed since the last summary.
 #ifndef ZODM_TOOLS_EPAPER_MODEL_H
 #define ZODM_TOOLS_EPAPER_MODEL_H
 
@@ -34,6 +40,8 @@
 #include <vector>
 
 #include "area.h"
+#include "flashCadence.h"
+#include "panelPass.h"
 #include "profile.h"
 #include "summary.h"
 #include "zodm.h"
@@ -60,7 +68,8 @@ struct Update {
   Rect rect{};                // corners in order, inclusive
   std::size_t waveform = 0;   // in the profile
   bool flash = false;
-  bool erase = false;  // shows white instead of the framebuffer
+  bool erase = false;    // shows white instead of the framebuffer
+  bool partial = false;  // carries partial updates only
   int priority = 0;
   State state = State::Waiting;
   bool collided = false;  // waited for a running update it overlapped
@@ -72,6 +81,18 @@ struct Update {
   // Merged into the waiting update of this id, which carries its requests
   // from then on; 0: it was not.
   unsigned long long mergedInto = 0;
+};
+
+// What became of one request, once the update that carried it completed.
+struct Fate {
+  unsigned long long request = 0;     // the refresh, counted from 1
+  unsigned long long update = 0;      // the update that carried it out
+  unsigned long long mergedInto = 0;  // that update, when the request's own
+                                      // merged into it; 0: its own ran
+  std::size_t waveform = 0;           // the update's, in the profile
+  bool flash = false;                 // whether the update flashed
+  Micros arrival = 0;                 // of the request
+  Micros start = 0, end = 0;          // of the update
 };
 
 class Model {
@@ -92,6 +113,15 @@ class Model {
   // Ends the run at time now: every update still running or waiting runs
   // to completion, and the summary covers every request.
   void finish(Micros now);
+
+  // Requests are counted from 1 as they are submitted, dumps left out:
+  // that number is a Fate's request.
+  unsigned long long requests() const { return summary_.requests; }
+  // With keep, each completed update leaves the fate of every request it
+  // carried, in order of completion, until takeFates takes them.
+  void keepFates(bool keep) { keepFates_ = keep; }
+  // Appends the fates kept so far to into, and forgets them.
+  void takeFates(std::vector<Fate>& into);
 
   Summary summary() const;
   bool hasPixels() const { return source_ != nullptr; }
@@ -131,18 +161,30 @@ class Model {
   const Profile& profile() const { return profile_; }
 
  private:
+  // A request that an update carries.
+  struct Carried {
+    Micros arrival = 0;
+    unsigned long long request = 0;  // counted from 1
+    unsigned long long update = 0;   // the update it arrived as
+    std::size_t quality = 0;
+    RefreshKind kind = RefreshKind::Full;
+  };
   struct Live {
     Update update;
-    std::vector<Micros> arrivals;  // of every request it carries
+    std::vector<Carried> carried;  // every request it carries
   };
 
   void complete(Live& live);
+  void record(const Live& live);
+  void showPixels(const Update& update);
   void tryStart(Micros now);
   void start(Live& live, Micros now);
+  void readTarget(const Update& update);
   bool blocked(const Live& waiting) const;
   void merge(Live& into, Live& from);
   void note(const Update& update);
   void touch(int y0, int y1);
+  void refreshResidueRows() const;
   Micros duration(const Update& update) const;
   bool before(const Live& a, const Live& b) const;
   int priorityKey(int priority) const;
@@ -153,25 +195,35 @@ class Model {
   std::vector<Live> running_;
   std::vector<Live> waiting_;  // in order of arrival
   unsigned long long nextId_ = 1;
+  FlashCadence cadence_;
 
-  // Pixels, with a source: the level each shows, its residue in 128ths of
-  // a gray step, signed towards what it showed before, what it shows, and
-  // the framebuffer as running updates found it when they started.
-  std::vector<uint8_t> levels_;
+  // Pixels, with a source: what each shows (its level plus its residue),
+  // its residue in 128ths of a gray step, signed towards what it showed
+  // before, and the framebuffer as running updates found it when they
+  // started, at their waveforms' levels.
   std::vector<int16_t> residue_;
   std::vector<uint8_t> shown_;
   std::vector<uint8_t> target_;
   std::vector<unsigned long long> rowChanges_;
   unsigned long long changes_ = 0;
-  // Each waveform's gray levels: what a pass makes of a framebuffer pixel,
-  // and the share of a change it leaves as residue, in 128ths.
-  std::vector<std::array<uint8_t, 256>> quantized_;
-  std::vector<int> residue128_;
+  // Per row: whether any pixel may keep a residue, and what its residue
+  // adds up to, looked at again (dirty) after a pass changed it.
+  std::vector<uint8_t> rowKeeps_;
+  mutable std::vector<pass::RowResidue> rowResidue_;
+  mutable std::vector<uint8_t> rowDirty_;
+  mutable bool residueDirty_ = false;
+  // Each waveform's gray levels and residue, in integers.
+  std::vector<pass::Quantizer> quantizers_;
+  std::vector<pass::Ghost> ghosts_;
 
   Summary summary_;
   Micros now_ = 0;
   Micros busySince_ = 0;
   Latencies latencies_;
+  std::array<Latencies, kQualityLevels> byQuality_;
+  std::array<Latencies, kRefreshKinds> byKind_;
+  bool keepFates_ = false;
+  std::vector<Fate> fates_;
 
   std::deque<Update> history_;
   std::deque<unsigned long long> changedAt_;  // each one's last version

@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -387,15 +390,17 @@ TEST(Model, PixelsLevelsAndResidue) {
 }
 
 TEST(Model, ResidueBuildsOverA2PassesAndAFlashClearsIt) {
-  const Profile profile = defaultProfile();  // A2 leaves 0.10 of a change
+  // A2 leaves 0.10 of a change and levels off at 0.25 of it.
+  const Profile profile = defaultProfile();
   Plane framebuffer;
   Model model(profile, &framebuffer);
-  // Black, white, black: three A2 passes of 255 steps each.
+  // Black, white, black: three A2 passes of 255 steps each, each going
+  // 0.4 of the way from the residue kept to 64 steps.
   const struct {
     uint8_t drawn;
-    int residue;  // steps kept afterwards (13/128 of 255 each)
+    int residue;  // steps kept afterwards
     uint8_t shown;
-  } kPasses[] = {{0, 26, 26}, {255, 52, 203}, {0, 78, 78}};
+  } kPasses[] = {{0, 26, 26}, {255, 41, 214}, {0, 50, 50}};
   Micros t = 0;
   for (const auto& pass : kPasses) {
     framebuffer.fill(10, 10, 20, 20, pass.drawn);
@@ -406,7 +411,7 @@ TEST(Model, ResidueBuildsOverA2PassesAndAFlashClearsIt) {
     EXPECT_EQ(pass.shown, model.at(15, 15));
     EXPECT_EQ(255, model.at(21, 15));  // outside: untouched
   }
-  EXPECT_EQ(78, model.summary().residueMax);
+  EXPECT_EQ(50, model.summary().residueMax);
   EXPECT_EQ(10, model.summary().residueX);
   EXPECT_EQ(10, model.summary().residueY);
   // A full update flashes: the residue is gone, the level stays.
@@ -422,6 +427,269 @@ TEST(Model, ResidueBuildsOverA2PassesAndAFlashClearsIt) {
   framebuffer.fill(30, 30, 40, 40, 255);
   model.finish(t);
   EXPECT_EQ(0, model.at(35, 35) - model.residue(35, 35));
+}
+
+// A square drawn black and white in turn, one A2 pass each, 200 ms apart:
+// the residue levels off at a quarter of the change (64 steps, to the
+// step), and a pixel never shows past what it showed before.
+TEST(Model, ResidueLevelsOffWithinTheLimit) {
+  const struct {
+    int passes;
+    uint8_t shown;  // after the last pass, which drew the square
+    int residue;    // black after an odd count, white after an even one
+  } kCases[] = {
+      {3, 50, 50},
+      {8, 192, 63},
+      {50, 191, 64},
+  };
+  const Profile profile = defaultProfile();
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.passes);
+    Plane framebuffer;
+    Model model(profile, &framebuffer);
+    uint8_t before = 255;
+    for (int i = 0; i < c.passes; ++i) {
+      const uint8_t drawn = i % 2 == 0 ? 0 : 255;
+      framebuffer.fill(10, 10, 20, 20, drawn);
+      model.submit(i * 200 * kMs, partial(10, 10, 20, 20, 0));
+      model.advance((i * 200 + 150) * kMs);
+      const uint8_t shown = model.at(15, 15);
+      EXPECT_LE(std::abs(shown - drawn), 64) << "pass " << i + 1;
+      EXPECT_LE(std::abs(shown - drawn), std::abs(before - drawn))
+          << "pass " << i + 1;
+      before = shown;
+    }
+    EXPECT_EQ(c.shown, model.at(15, 15));
+    EXPECT_EQ(c.residue, model.residue(15, 15));
+    const Summary s = model.summary();
+    EXPECT_EQ(c.residue, s.residueMax);
+    EXPECT_EQ(121U, s.residueArea);  // 11 x 11, corners included
+    EXPECT_EQ(10, s.residueX0);
+    EXPECT_EQ(20, s.residueY1);
+  }
+}
+
+// A gray key with a black glyph, pressed (inverted) and released with A2
+// passes: the glyph keeps darker than the key's background (gray, which
+// A2 shows white) however often it is pressed.
+TEST(Model, AKeyPressedOftenKeepsItsGlyphDarker) {
+  const struct {
+    int presses;
+    uint8_t background, glyph;  // released
+  } kCases[] = {{1, 214, 26}, {3, 194, 59}, {8, 191, 64}};
+  const Profile profile = defaultProfile();
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.presses);
+    Plane framebuffer;
+    Model model(profile, &framebuffer);
+    Micros t = 0;
+    for (int press = 0; press < c.presses; ++press) {
+      for (const bool down : {true, false}) {
+        framebuffer.fill(0, 0, 59, 79, down ? 0 : 170);
+        framebuffer.fill(20, 20, 39, 59, down ? 255 : 0);
+        model.submit(t, partial(0, 0, 59, 79, 0));
+        t += 200 * kMs;
+        model.advance(t);
+      }
+      EXPECT_LT(model.at(30, 30), model.at(5, 5));
+    }
+    EXPECT_EQ(c.background, model.at(5, 5));
+    EXPECT_EQ(c.glyph, model.at(30, 30));
+  }
+}
+
+// flash_every: the Nth partial update carried out since the last flash
+// flashes (A2: 120 ms, 200 flashing); a flash of its own (a full update)
+// starts the count again, and requests merged into one update count once.
+TEST(Model, FlashCadence) {
+  const auto apart = [](const char* kinds) {
+    std::vector<Arrival> out;
+    Micros t = 0;
+    for (const char* k = kinds; *k != '\0'; ++k, t += 700 * kMs)
+      out.push_back({t, *k == 'f' ? kFull : partial(0, 0, 10, 10, 0)});
+    return out;
+  };
+  const struct {
+    const char* name;
+    int every;
+    std::vector<Arrival> arrivals;
+    const char* flashed;  // per update, in order of id: 1 flashed
+    Micros busy;
+  } kCases[] = {
+      {"12 partials, every 6", 6, apart("pppppppppppp"), "000001000001",
+       10 * 120 * kMs + 2 * 200 * kMs},
+      {"never", 0, apart("pppppp"), "000000", 6 * 120 * kMs},
+      {"a full update starts the count again", 3, apart("ppfppp"), "001001",
+       4 * 120 * kMs + 650 * kMs + 200 * kMs},
+      // The second and third wait behind the first and merge: the second
+      // update carried out flashes, the third (id 4) does not.
+      {"merged requests count once",
+       2,
+       {{0, partial(0, 0, 10, 10, 0)},
+        {1 * kMs, partial(0, 0, 10, 10, 0)},
+        {2 * kMs, partial(0, 0, 10, 10, 0)},
+        {700 * kMs, partial(0, 0, 10, 10, 0)}},
+       "0100",
+       120 * kMs + 200 * kMs + 120 * kMs},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Profile profile = defaultProfile();
+    profile.flashEvery = c.every;
+    Model model(profile, nullptr);
+    for (const Arrival& a : c.arrivals) model.submit(a.at, a.command);
+    model.finish(c.arrivals.back().at);
+    std::string flashed;
+    for (const Update& u : model.history()) flashed += u.flash ? '1' : '0';
+    EXPECT_EQ(c.flashed, flashed);
+    EXPECT_EQ(static_cast<unsigned long long>(
+                  std::count(flashed.begin(), flashed.end(), '1')),
+              model.summary().flashes);
+    EXPECT_EQ(c.busy, model.summary().busy);
+  }
+}
+
+// Latencies by quality level (full and partial updates) and by kind, one
+// request each a second apart: A2 120 ms, GC16 partial 450, full update
+// and erase 650.
+TEST(Model, LatencyByQualityAndKind) {
+  const std::vector<Arrival> arrivals = {
+      {0, partial(0, 0, 10, 10, 0)}, {1000 * kMs, partial(0, 0, 10, 10, 3)},
+      {2000 * kMs, kFull},  // quality 0
+      {3000 * kMs, kErase},          {4000 * kMs, partial(0, 0, 10, 10, 0)},
+  };
+  const struct {
+    const char* group;
+    LatencyFigures want;
+  } kGroups[] = {
+      {"quality 0", {3, 120 * kMs, 650 * kMs, 650 * kMs}},
+      {"quality 1", {0, 0, 0, 0}},
+      {"quality 3", {1, 450 * kMs, 450 * kMs, 450 * kMs}},
+      {"full", {1, 650 * kMs, 650 * kMs, 650 * kMs}},
+      {"partial", {3, 120 * kMs, 450 * kMs, 450 * kMs}},
+      {"erase", {1, 650 * kMs, 650 * kMs, 650 * kMs}},
+  };
+  Model model(defaultProfile(), nullptr);
+  for (const Arrival& a : arrivals) model.submit(a.at, a.command);
+  model.finish(arrivals.back().at);
+  const Summary s = model.summary();
+  const LatencyFigures got[] = {s.byQuality[0], s.byQuality[1], s.byQuality[3],
+                                s.byKind[0],    s.byKind[1],    s.byKind[2]};
+  for (std::size_t i = 0; i < std::size(kGroups); ++i) {
+    SCOPED_TRACE(kGroups[i].group);
+    EXPECT_EQ(kGroups[i].want.requests, got[i].requests);
+    EXPECT_EQ(kGroups[i].want.p50, got[i].p50);
+    EXPECT_EQ(kGroups[i].want.p95, got[i].p95);
+    EXPECT_EQ(kGroups[i].want.max, got[i].max);
+  }
+}
+
+// Each request's fate, in order of completion: the third request touches
+// the waiting second and is carried by its update.
+TEST(Model, FatesOfEachRequest) {
+  const struct {
+    unsigned long long request, update, mergedInto;
+    Micros arrival, start, end;
+  } kFates[] = {
+      {1, 1, 0, 0, 0, 120 * kMs},
+      {2, 2, 0, 1 * kMs, 120 * kMs, 240 * kMs},
+      {3, 2, 2, 2 * kMs, 120 * kMs, 240 * kMs},
+  };
+  const Profile profile = defaultProfile();
+  Model model(profile, nullptr);
+  model.keepFates(true);
+  model.submit(0, partial(0, 0, 100, 100, 0));
+  model.submit(1 * kMs, partial(50, 50, 120, 120, 0));
+  model.submit(2 * kMs, {DM_CMD_DUMP, 7, 0, 0, 0, 0, 0});  // not counted
+  model.submit(2 * kMs, partial(121, 60, 200, 90, 0));
+  EXPECT_EQ(3U, model.requests());
+  std::vector<Fate> fates;
+  model.takeFates(fates);
+  EXPECT_TRUE(fates.empty());
+  model.finish(2 * kMs);
+  model.takeFates(fates);
+  ASSERT_EQ(std::size(kFates), fates.size());
+  for (std::size_t i = 0; i < fates.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(kFates[i].request, fates[i].request);
+    EXPECT_EQ(kFates[i].update, fates[i].update);
+    EXPECT_EQ(kFates[i].mergedInto, fates[i].mergedInto);
+    EXPECT_EQ("A2", profile.waveform(fates[i].waveform).name);
+    EXPECT_FALSE(fates[i].flash);
+    EXPECT_EQ(kFates[i].arrival, fates[i].arrival);
+    EXPECT_EQ(kFates[i].start, fates[i].start);
+    EXPECT_EQ(kFates[i].end, fates[i].end);
+  }
+  fates.clear();
+  model.takeFates(fates);
+  EXPECT_TRUE(fates.empty());
+}
+
+// The residue's figures are kept row by row as passes change them; after
+// each pass they are what a look at every pixel finds.
+TEST(Model, ResidueFiguresFollowEachPass) {
+  const struct {
+    const char* what;
+    Rect drawn;
+    uint8_t gray;
+    DmCommand command;
+  } kSteps[] = {
+      {"A2 black square", {10, 10, 20, 20}, 0, partial(10, 10, 20, 20, 0)},
+      {"A2 bar", {100, 200, 300, 210}, 0, partial(100, 200, 300, 210, 0)},
+      {"DU white over both", {0, 0, 400, 400}, 255, partial(0, 0, 400, 400, 1)},
+      {"A2 across the area",
+       {0, 300, 768, 305},
+       0,
+       partial(0, 300, 768, 305, 0)},
+      // The fifth partial update: flash_every = 5 makes it flash.
+      {"a flashing partial over the square",
+       {0, 0, 50, 50},
+       128,
+       partial(0, 0, 50, 50, 0)},
+      {"A2 white row", {0, 300, 768, 300}, 255, partial(0, 300, 768, 300, 0)},
+      {"a full update", {0, 0, 0, 0}, 0, kFull},
+  };
+  Profile profile = defaultProfile();
+  profile.flashEvery = 5;
+  Plane framebuffer;
+  Model model(profile, &framebuffer);
+  Micros t = 0;
+  for (const auto& step : kSteps) {
+    SCOPED_TRACE(step.what);
+    framebuffer.fill(step.drawn.x0, step.drawn.y0, step.drawn.x1, step.drawn.y1,
+                     step.gray);
+    model.submit(t, step.command);
+    t += 1000 * kMs;
+    model.advance(t);
+    Summary seen;
+    seen.residueX0 = geometry::kWidth;
+    seen.residueY0 = geometry::kHeight;
+    for (int y = 0; y < geometry::kHeight; ++y)
+      for (int x = 0; x < geometry::kWidth; ++x) {
+        const int r = model.residue(x, y);
+        if (r > seen.residueMax) {
+          seen.residueMax = r;
+          seen.residueX = x;
+          seen.residueY = y;
+        }
+        if (r < kResidueAreaThreshold) continue;
+        ++seen.residueArea;
+        seen.residueX0 = std::min(seen.residueX0, x);
+        seen.residueY0 = std::min(seen.residueY0, y);
+        seen.residueX1 = std::max(seen.residueX1, x);
+        seen.residueY1 = std::max(seen.residueY1, y);
+      }
+    const Summary s = model.summary();
+    EXPECT_EQ(seen.residueMax, s.residueMax);
+    EXPECT_EQ(seen.residueX, s.residueX);
+    EXPECT_EQ(seen.residueY, s.residueY);
+    EXPECT_EQ(seen.residueArea, s.residueArea);
+    if (seen.residueArea == 0) continue;
+    EXPECT_EQ(
+        Rect({seen.residueX0, seen.residueY0, seen.residueX1, seen.residueY1}),
+        Rect({s.residueX0, s.residueY0, s.residueX1, s.residueY1}));
+  }
+  EXPECT_EQ(0, model.summary().residueMax);
 }
 
 }  // namespace

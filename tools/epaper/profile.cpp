@@ -28,6 +28,9 @@ constexpr const char* kFlashWords[] = {"never", "full", "always"};
 constexpr const char* kPriorityWords[] = {"ignored", "highest-first",
                                           "lowest-first"};
 constexpr const char* kMappingWords[] = {"pixels", "scaled"};
+// A waveform's residue limit, when a new waveform's table leaves it out, as
+// a multiple of its residue share: the built-in waveforms' rule.
+constexpr double kResidueLimitPerShare = 2.5;
 // The most partial updates between flashes a profile may ask for.
 constexpr int64_t kMaxFlashEvery = 1000;
 // Temperatures a panel may be driven for, in degrees Celsius.
@@ -39,7 +42,7 @@ constexpr char kProfileKeyNames[] =
     "concurrent, priority, flash_every, full, erase, quality, waveform, "
     "controller, temp, mapping, wait";
 constexpr char kWaveformKeyNames[] =
-    "levels, duration_ms, flash, flash_ms, residue, mode";
+    "levels, duration_ms, flash, flash_ms, residue, residue_limit, mode";
 
 template <typename Enum, std::size_t N>
 const char* word(const char* const (&words)[N], Enum value) {
@@ -47,7 +50,7 @@ const char* word(const char* const (&words)[N], Enum value) {
 }
 
 Waveform waveform(const char* name, int levels, int durationMs, Flash flash,
-                  int flashMs, double residue) {
+                  int flashMs, double residue, double residueLimit) {
   Waveform w;
   w.name = name;
   w.levels = levels;
@@ -55,6 +58,7 @@ Waveform waveform(const char* name, int levels, int durationMs, Flash flash,
   w.flash = flash;
   w.flashTime = flashMs * kMicrosPerMs;
   w.residue = residue;
+  w.residueLimit = residueLimit;
   return w;
 }
 
@@ -131,6 +135,16 @@ bool readMs(const toml::node& node, std::string_view key, bool zeroAllowed,
   }
   micros = rounded;
   return true;
+}
+
+// Reads a share, a number from 0 to 1, into share.
+void readShare(const toml::node& node, std::string_view key, double& share,
+               Problems& problems) {
+  const std::optional<double> value = node.value<double>();
+  if (!value || !node.is_number() || !(*value >= 0 && *value <= 1))
+    problems.add(node.source(), quoted(key) + " must be a number from 0 to 1");
+  else
+    share = *value;
 }
 
 // A waveform named by key, as written; resolved once every waveform is
@@ -213,14 +227,11 @@ const Key<Waveform> kWaveformKeys[] = {
      [](const toml::node& node, std::string_view k, Waveform& w, Reading& r) {
        readMs(node, k, true, w.flashTime, r.problems);
      }},
-    {"residue",
-     [](const toml::node& node, std::string_view, Waveform& w, Reading& r) {
-       const std::optional<double> residue = node.value<double>();
-       if (!residue || !node.is_number() || !(*residue >= 0 && *residue <= 1))
-         r.problems.add(node.source(),
-                        "'residue' must be a number from 0 to 1");
-       else
-         w.residue = *residue;
+    {"residue", [](const toml::node& node, std::string_view k, Waveform& w,
+                   Reading& r) { readShare(node, k, w.residue, r.problems); }},
+    {"residue_limit",
+     [](const toml::node& node, std::string_view k, Waveform& w, Reading& r) {
+       readShare(node, k, w.residueLimit, r.problems);
      }},
     {"mode",
      [](const toml::node& node, std::string_view, Waveform& w, Reading& r) {
@@ -259,16 +270,22 @@ void readWaveform(const toml::key& name, const toml::node& table,
     return;
   }
   std::size_t i = profile.find(name.str());
-  if (i == profile.waveforms.size()) {
+  const bool added = i == profile.waveforms.size();
+  if (added) {
     if (!fields->contains("duration_ms"))
       reading.problems.add(name.source(), "waveform " + quoted(name.str()) +
                                               " needs 'duration_ms'");
-    Waveform added;
-    added.name = std::string(name.str());
-    profile.waveforms.push_back(added);
+    Waveform w;
+    w.name = std::string(name.str());
+    profile.waveforms.push_back(w);
   }
-  readKeys(*fields, kWaveformKeys, kWaveformKeyNames, " in a waveform",
-           profile.waveforms[i], reading);
+  Waveform& w = profile.waveforms[i];
+  readKeys(*fields, kWaveformKeys, kWaveformKeyNames, " in a waveform", w,
+           reading);
+  // A new waveform's residue levels off as the built-in ones' do, unless
+  // the profile says where.
+  if (added && !fields->contains("residue_limit"))
+    w.residueLimit = std::min(1.0, kResidueLimitPerShare * w.residue);
 }
 
 void readWaveforms(const toml::node& node, std::string_view, Profile& profile,
@@ -420,17 +437,21 @@ Profile defaultProfile() {
   // Gray levels, durations and flashes after the controllers' public
   // documentation; the flash time after measured flashing updates (a full
   // GC16 update about 650 ms, a flashing A2 about 200 ms). The residue
-  // shares are this model's own, chosen so that a run of five or six fast
-  // passes leaves a visible ghost, as apps that flash every 6 partial
-  // updates expect.
+  // shares and limits are this model's own: no public source gives them.
+  // The shares are chosen so that a run of five or six fast passes leaves
+  // a visible ghost, as apps that flash every 6 partial updates expect;
+  // each limit is 2.5 times its share, so that a run of passes over the
+  // same pixels goes 0.4 of the way to the limit each pass (past nine
+  // tenths of it after five) and levels off at a faint image of what was
+  // shown before: A2 at a quarter of a black-and-white change.
   p.waveforms = {
-      waveform("A2", 2, 120, Flash::Never, 80, 0.10),
-      waveform("DU", 2, 260, Flash::Never, 0, 0.06),
-      waveform("GC4", 4, 290, Flash::Never, 0, 0.04),
-      waveform("DU4", 4, 290, Flash::Never, 0, 0.04),
-      waveform("GL16", 16, 450, Flash::Never, 0, 0.02),
-      waveform("GC16", 16, 450, Flash::Full, 200, 0.01),
-      waveform("INIT", 1, 1600, Flash::Always, 400, 0),
+      waveform("A2", 2, 120, Flash::Never, 80, 0.10, 0.25),
+      waveform("DU", 2, 260, Flash::Never, 0, 0.06, 0.15),
+      waveform("GC4", 4, 290, Flash::Never, 0, 0.04, 0.10),
+      waveform("DU4", 4, 290, Flash::Never, 0, 0.04, 0.10),
+      waveform("GL16", 16, 450, Flash::Never, 0, 0.02, 0.05),
+      waveform("GC16", 16, 450, Flash::Full, 200, 0.01, 0.025),
+      waveform("INIT", 1, 1600, Flash::Always, 400, 0, 0),
   };
   p.quality = {p.find("A2"), p.find("DU"), p.find("GL16"), p.find("GC16")};
   p.full = p.find("GC16");
@@ -492,16 +513,18 @@ std::string printProfile(const Profile& p) {
          "# Each waveform: the gray levels a pass reaches (1: white only, 2:\n"
          "# black and white, up to 256), how long a pass takes, when it\n"
          "# flashes (\"never\"; \"full\": in a full update and an erase;\n"
-         "# \"always\"), how long a flash adds to a pass, and the share of a\n"
+         "# \"always\"), how long a flash adds to a pass, the share of a\n"
          "# pixel's change that a pass which does not flash leaves behind as\n"
-         "# residue (0 to 1); a flash clears it.\n";
+         "# residue (0 to 1), and the share of a change that the residue of\n"
+         "# a run of such passes levels off at (0 to 1); a flash clears it.\n";
   for (const Waveform& w : p.waveforms) {
     out << "\n[waveform." << w.name << "]\n"
         << "levels = " << w.levels << "\n"
         << "duration_ms = " << milliseconds(w.duration) << "\n"
         << "flash = \"" << word(kFlashWords, w.flash) << "\"\n"
         << "flash_ms = " << milliseconds(w.flashTime) << "\n"
-        << "residue = " << number(w.residue) << "\n";
+        << "residue = " << number(w.residue) << "\n"
+        << "residue_limit = " << number(w.residueLimit) << "\n";
     if (w.mode) out << "mode = " << *w.mode << "\n";
   }
   return out.str();

@@ -38,6 +38,11 @@ struct Waveform {
   // Share of a pixel's change that a pass which does not flash leaves
   // behind as residue, 0..1.
   double residue = 0;
+  // The share of a change that the residue of a run of such passes levels
+  // off at, 0..1: each pass takes the residue residue / residueLimit of
+  // the way there (all of it when residue is the larger), and never past
+  // the level the pixel showed before.
+  double residueLimit = 0;
   // The controller's code for this waveform on a device (its
   // MXCFB_SEND_UPDATE waveform_mode); none: not given.
   std::optional<int> mode;

@@ -28,7 +28,9 @@ TEST(Profile, KeysOverTheBuiltInOnes) {
             parseProfile("concurrent = 1\npriority = \"highest-first\"\n"
                          "[quality]\n1 = \"A2\"\n"
                          "[waveform.REAGL]\nduration_ms = 365.5\nlevels = 16\n"
-                         "[waveform.A2]\nresidue = 0.25\n",
+                         "residue = 0.02\n"
+                         "[waveform.A2]\nresidue = 0.25\n"
+                         "[waveform.DU]\nresidue_limit = 0.5\n",
                          "p.toml", p));
   EXPECT_EQ(1, p.concurrent);
   EXPECT_EQ(PriorityOrder::HighestFirst, p.priority);
@@ -36,6 +38,10 @@ TEST(Profile, KeysOverTheBuiltInOnes) {
   EXPECT_EQ("DU", defaultProfile().waveform(defaultProfile().quality[1]).name);
   EXPECT_EQ(0.25, p.waveform(p.find("A2")).residue);
   EXPECT_EQ(365500, p.waveform(p.find("REAGL")).duration);
+  // A built-in waveform keeps its limit; a new one's is 2.5 times its share.
+  EXPECT_EQ(0.25, p.waveform(p.find("A2")).residueLimit);
+  EXPECT_EQ(0.5, p.waveform(p.find("DU")).residueLimit);
+  EXPECT_DOUBLE_EQ(0.05, p.waveform(p.find("REAGL")).residueLimit);
 }
 
 // A device's keys, which the emulator reads and keeps, print and read back.
@@ -89,6 +95,10 @@ TEST(Profile, BadProfilesNameTheLine) {
        "p.toml:2: 'residue' must be a number from 0 to 1"},
       {"[waveform.DU]\nresidue = nan\n",
        "p.toml:2: 'residue' must be a number from 0 to 1"},
+      {"[waveform.DU]\nresidue_limit = 1.01\n",
+       "p.toml:2: 'residue_limit' must be a number from 0 to 1"},
+      {"[waveform.DU]\nresidue_limit = \"0.1\"\n",
+       "p.toml:2: 'residue_limit' must be a number from 0 to 1"},
       {"[waveform.DU]\nlevels = 1.5\n", "p.toml:2: 'levels' must be a whole"},
       {"[waveform.DU]\nlevels = 0\n", "p.toml:2: 'levels' must be a whole"},
       {"[waveform.DU]\nlevels = 257\n", "p.toml:2: 'levels' must be a whole"},

@@ -13,6 +13,7 @@
 #include "framebufferSource.h"
 #include "pictures.h"
 #include "tap.h"
+#include "text.h"
 #include "wholeFile.h"
 #if ZODM_REPLAY
 #include "recordingSource.h"
@@ -21,9 +22,6 @@
 namespace zodm::screen {
 
 namespace {
-
-// The model's panel is written at most this often while updates complete.
-constexpr auto kPanelInterval = std::chrono::milliseconds(500);
 
 // What the reader would see stale at exit, and refreshes that found the
 // framebuffer cut short.
@@ -54,27 +52,43 @@ bool print(const std::string& text) {
   return false;
 }
 
+// Reads the profile in path over profile; says in one line why not.
+bool readProfileFile(const std::string& path, model::Profile& profile) {
+  std::string text;
+  std::string problem = tools::readWholeFile(path, text);
+  if (problem.empty())
+    problem = model::parseProfile(text, path, profile);
+  else
+    problem = path + ": " + problem;
+  if (problem.empty()) return true;
+  std::fprintf(stderr, "%s: %s\n", kTool, problem.c_str());
+  return false;
+}
+
 }  // namespace
 
 Emulator::~Emulator() {
   if (listenFd_ >= 0) close(listenFd_);
+  // The runner's thread tells the painter of the model's changes, and the
+  // painter reads the model: the thread stops first, then the painter.
+  if (runner_) runner_->stop();
+  painter_.reset();
 }
 
 int Emulator::readProfile() {
-  if (!options_.profile.empty()) {
-    std::string text;
-    std::string problem = tools::readWholeFile(options_.profile, text);
-    if (problem.empty())
-      problem = model::parseProfile(text, options_.profile, profile_);
-    else
-      problem = options_.profile + ": " + problem;
-    if (!problem.empty()) {
-      std::fprintf(stderr, "%s: %s\n", kTool, problem.c_str());
-      return tools::kExitUsage;
-    }
-  }
+  if (!options_.profile.empty() && !readProfileFile(options_.profile, profile_))
+    return tools::kExitUsage;
   if (!options_.printProfile) return tools::kGoOn;
   return print(model::printProfile(profile_)) ? 0 : tools::kExitFailure;
+}
+
+// Each of --compare's profiles stands alone, over the built-in one.
+int Emulator::readCompared() {
+  for (const std::string& path : options_.compare) {
+    compared_.push_back(model::defaultProfile());
+    if (!readProfileFile(path, compared_.back())) return tools::kExitUsage;
+  }
+  return tools::kGoOn;
 }
 
 int Emulator::openInputs() {
@@ -134,32 +148,16 @@ int Emulator::writeFirstPictures() {
 }
 
 int Emulator::prepare() {
-  for (const auto step : {&Emulator::readProfile, &Emulator::openInputs,
-                          &Emulator::writeFirstPictures})
+  for (const auto step : {&Emulator::readProfile, &Emulator::readCompared,
+                          &Emulator::openInputs, &Emulator::writeFirstPictures})
     if (const int status = (this->*step)(); status != tools::kGoOn)
       return status;
   return tools::kGoOn;
 }
 
-void Emulator::writeModelPanel() {
-  const auto now = tools::Clock::now();
-  if (panelFailed_ || now - lastPanel_ < kPanelInterval) return;
-  std::vector<uint8_t> pixels;
-  const bool changed = runner_->read([&](const model::Model& m) {
-    if (m.changes() == panelChanges_) return false;
-    panelChanges_ = m.changes();
-    pixels.assign(m.pixels(), m.pixels() + kFramebufferBytes);
-    return true;
-  });
-  if (!changed) return;
-  lastPanel_ = now;
-  panelFailed_ = !saveModelPanel(pixels.data(), options_.panelPicture);
-}
-
 // The e-paper model, on a thread of its own, which wakes the live page's
-// viewers when the model changes. While updates complete, its panel's
-// picture is written from that thread, at most every kPanelInterval; a
-// failure there is said once, and the picture at exit decides the status.
+// viewers and the painter when the model changed and, with --json, writes
+// the fate lines of the requests whose updates completed.
 void Emulator::startModel() {
 #if ZODM_LIVE_PAGE
   // The receive loop hands each datagram to the feed, which applies it to
@@ -170,21 +168,87 @@ void Emulator::startModel() {
     source_ = std::make_unique<FramebufferSource>(*framebuffer_);
   const bool replay = !options_.replay.empty();
   ModelRunner::OnChange onChange;
+  const bool painted = !replay && !options_.panelPicture.empty();
 #if ZODM_LIVE_PAGE
-  if (feed_)
-    onChange = [this] {
-      feed_->modelChanged();
-      if (!options_.panelPicture.empty()) writeModelPanel();
+  if (feed_ || painted)
+    onChange = [this, painted] {
+      if (feed_) feed_->modelChanged();
+      if (painted) painter_->modelChanged();
     };
+#else
+  if (painted) onChange = [this] { painter_->modelChanged(); };
 #endif
-  // A replay writes its pictures at the start and the end only.
-  if (!onChange && !options_.panelPicture.empty() && !replay)
-    onChange = [this] { writeModelPanel(); };
+  ModelRunner::OnFates onFates;
+  if (options_.service.json)
+    onFates = [this](const std::vector<model::Fate>& fates) {
+      writeFates(fates);
+    };
   // Live, the model follows the clock, from the tool's start, as the lines'
   // times do; a replay runs in the recording's time, as fast as the machine
   // goes.
-  runner_ = std::make_unique<ModelRunner>(profile_, source_.get(), !replay,
-                                          tools::toolStart(), onChange);
+  runner_ = std::make_unique<ModelRunner>(
+      profile_, source_.get(), !replay, tools::toolStart(), onChange, onFates);
+}
+
+// Live, the pictures are drawn by a thread of their own; a replay writes
+// them at the start and the end only.
+void Emulator::startPainter() {
+  if (!options_.replay.empty() ||
+      (options_.picture.empty() && options_.idealPanelPicture.empty() &&
+       options_.panelPicture.empty()))
+    return;
+  painter_ = std::make_unique<Painter>(
+      Painter::Paths{options_.picture, options_.idealPanelPicture,
+                     options_.panelPicture},
+      static_cast<std::size_t>(options_.recent),
+      [this](std::vector<uint8_t>& pixels) { return copyIdealPanel(pixels); },
+      [this](std::vector<uint8_t>& pixels) { return copyModelPanel(pixels); });
+}
+
+bool Emulator::copyIdealPanel(std::vector<uint8_t>& pixels) {
+  const std::lock_guard<std::mutex> lock(stateMutex_);
+  if (!idealPanel_ || idealPanel_->changes() == idealChanges_) return false;
+  idealChanges_ = idealPanel_->changes();
+  pixels.assign(idealPanel_->pixels(),
+                idealPanel_->pixels() + kFramebufferBytes);
+  return true;
+}
+
+bool Emulator::copyModelPanel(std::vector<uint8_t>& pixels) {
+  return runner_->read([&](const model::Model& m) {
+    if (m.changes() == modelChanges_) return false;
+    modelChanges_ = m.changes();
+    pixels.assign(m.pixels(), m.pixels() + kFramebufferBytes);
+    return true;
+  });
+}
+
+// {"t":1.120000,"fate":3,"update":2,"waveform":"A2","flash":false,
+// "merged_into":0,"start_ms":1000,"end_ms":1120,"latency_ms":120}, one
+// fwrite each, so that lines the receive loop writes meanwhile stay whole.
+void Emulator::writeFates(const std::vector<model::Fate>& fates) {
+  std::string line;
+  for (const model::Fate& f : fates) {
+    line = "{\"t\":";
+    tools::appendSeconds(line, f.end);
+    line += ",\"fate\":";
+    tools::appendDecimal(line, f.request);
+    line += ",\"update\":";
+    tools::appendDecimal(line, f.update);
+    line += ",\"waveform\":";
+    tools::appendQuoted(line, profile_.waveform(f.waveform).name, "\\u00");
+    line += f.flash ? ",\"flash\":true" : ",\"flash\":false";
+    line += ",\"merged_into\":";
+    tools::appendDecimal(line, f.mergedInto);
+    line += ",\"start_ms\":" + model::milliseconds(f.start);
+    line += ",\"end_ms\":" + model::milliseconds(f.end);
+    line += ",\"latency_ms\":" + model::milliseconds(f.end - f.arrival);
+    line += "}\n";
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size())
+      fatesFailed_ = errno;
+  }
+  // Live, a pipe sees them as the updates complete.
+  if (options_.replay.empty() && std::fflush(stdout) != 0) fatesFailed_ = errno;
 }
 
 int Emulator::startLivePage() {
@@ -216,32 +280,55 @@ int Emulator::startLivePage() {
 
 void Emulator::record(const tools::Received& received) {
   if (received.accepted) runner_->submit(received.micros, *received.accepted);
+  {
+    const std::lock_guard<std::mutex> lock(stateMutex_);
 #if ZODM_LIVE_PAGE
-  if (feed_) {
-    feed_->record(received.accepted, received.text);
-    return;
-  }
+    // The feed applies it to the heat map and the panel itself, for its
+    // viewers to see.
+    const bool fed = feed_ != nullptr;
+    if (fed) feed_->record(received.accepted, received.text);
+#else
+    const bool fed = false;
 #endif
-  if (!received.accepted) {
-    heatMap_->refuse();
-    return;
+    if (!fed && !received.accepted) heatMap_->refuse();
+    if (!fed && received.accepted) {
+      heatMap_->apply(*received.accepted);
+      if (idealPanel_) idealPanel_->apply(*received.accepted);
+    }
   }
-  heatMap_->apply(*received.accepted);
-  if (idealPanel_) idealPanel_->apply(*received.accepted);
+  if (painter_) painter_->hand(received.accepted);
+}
+
+// Before a datagram's line: a replay first lets the model's time pass to
+// it, so that the fates of the updates that completed meanwhile come
+// first, as live; an accepted refresh's line carries its number.
+std::string Emulator::beforeLine(const tools::Received& received) {
+  runner_->advance(received.micros);
+  if (!received.accepted || !geometry::refreshedRect(*received.accepted))
+    return {};
+  std::string members = ",\"refresh\":";
+  tools::appendDecimal(members, ++refreshes_);
+  return members;
+}
+
+bool Emulator::afterRequest(const tools::Received& received) {
+  record(received);
+  if (const int error = fatesFailed_; error != 0) {
+    std::fprintf(stderr, "%s: cannot write output: %s\n", kTool,
+                 std::strerror(error));
+    return false;
+  }
+  // The painter has said why.
+  return !painter_ || !painter_->failed();
 }
 
 tools::ServiceHooks Emulator::hooks() {
   tools::ServiceHooks hooks;
-  // A replay draws its pictures at the start and at the end only: it runs
-  // as fast as the machine goes, and nobody watches the files meanwhile.
-  const bool eachRequest = options_.replay.empty();
-  hooks.afterRequest = [this, eachRequest](const tools::Received& received) {
-    record(received);
-    if (!received.accepted || !eachRequest) return true;
-    return (options_.picture.empty() ||
-            saveHeatMap(*heatMap_, options_.picture)) &&
-           (options_.idealPanelPicture.empty() ||
-            saveIdealPanel(*idealPanel_, options_.idealPanelPicture));
+  hooks.beforeLine = [this](const tools::Received& received) {
+    return beforeLine(received);
+  };
+  hooks.afterRequest = [this](const tools::Received& received) {
+    return afterRequest(received);
   };
 #if ZODM_LIVE_PAGE
   // The live page shows the kernel's drops as they happen.
@@ -251,17 +338,55 @@ tools::ServiceHooks Emulator::hooks() {
     };
 #endif
   // When the run ends, what still runs or waits completes in the model's
-  // time; the last JSON object carries the cost.
+  // time, its fates written before the totals; the last JSON object
+  // carries the cost.
   hooks.onClose = [this](int64_t endMicros) {
     closed_ = true;
     runner_->finish(endMicros);
+    if (painter_) painter_->finish();
     cost_ = runner_->read([](const model::Model& m) { return m.summary(); });
     return ",\"panel\":{" + model::summaryJson(cost_) + '}';
   };
   return hooks;
 }
 
+// --compare: the recording's accepted requests, parsed once, through a
+// model of each profile; only the table is printed.
+int Emulator::compare() {
+  std::vector<Arrival> arrivals;
+  model::Micros end = 0;
+#if ZODM_REPLAY
+  const unsigned long long count = options_.service.count;
+  for (std::size_t i = 0; i < recording_.size() && (count == 0 || i < count);
+       ++i) {
+    const tools::RecordedRequest& r = recording_[i];
+    DmCommand command{};
+    // As a replay reads it: up to its first NUL.
+    if (dmMessageParser(r.text.c_str(), &command) == 0)
+      arrivals.push_back({r.micros, command});
+    end = r.micros;
+  }
+#endif
+  if (framebuffer_)
+    source_ = std::make_unique<FramebufferSource>(*framebuffer_);
+  std::vector<std::string> names = {
+      options_.profile.empty() ? "built-in" : options_.profile};
+  std::vector<model::Summary> costs = {
+      replayCost(arrivals, end, profile_, source_.get())};
+  for (std::size_t i = 0; i < compared_.size(); ++i) {
+    names.push_back(options_.compare[i]);
+    costs.push_back(replayCost(arrivals, end, compared_[i], source_.get()));
+  }
+  return print(options_.service.json ? comparisonJson(names, costs)
+                                     : comparisonTable(names, costs))
+             ? 0
+             : tools::kExitFailure;
+}
+
 int Emulator::run() {
+  if (!options_.compare.empty()) return compare();
+  // The painter first: the runner's thread tells it of the model's changes.
+  startPainter();
   startModel();
   if (const int status = startLivePage(); status != tools::kGoOn) return status;
   const auto open = [this]() -> std::unique_ptr<tools::DatagramSource> {
@@ -284,12 +409,21 @@ int Emulator::report(int status) {
   std::fprintf(stderr, "%s: %s\n", kTool, summary.c_str());
   std::fprintf(stderr, "%s: %s\n", kTool,
                model::describeSummary(cost_).c_str());
+  // The heat map as the painter has it, when there is one: the live page's
+  // feed may be reading the emulator's meanwhile.
   if (!options_.picture.empty()) {
-    if (!saveHeatMap(*heatMap_, options_.picture)) return tools::kExitFailure;
+    if (!saveHeatMap(painter_ ? painter_->heatMap() : *heatMap_,
+                     options_.picture))
+      return tools::kExitFailure;
     std::fprintf(stderr, "%s: picture written to %s\n", kTool,
                  options_.picture.c_str());
   }
   if (idealPanel_) reportStale(*idealPanel_);
+  const int written = writeLastPanels();
+  return written != 0 ? written : status;
+}
+
+int Emulator::writeLastPanels() {
   if (!options_.idealPanelPicture.empty()) {
     if (!saveIdealPanel(*idealPanel_, options_.idealPanelPicture))
       return tools::kExitFailure;
@@ -307,7 +441,7 @@ int Emulator::report(int status) {
     std::fprintf(stderr, "%s: panel written to %s\n", kTool,
                  options_.panelPicture.c_str());
   }
-  return status;
+  return 0;
 }
 
 }  // namespace zodm::screen

@@ -3,19 +3,26 @@
 // profile and the recording read, the framebuffer mapped and the live
 // page's port opened before anything binds; then the heat map, the ideal
 // panel and the e-paper model fed from the one receive loop, the live page
-// served beside it, and at the end what the run cost.
+// served and the pictures drawn beside it, and at the end what the run
+// cost. With --json, each accepted refresh's line carries its number
+// ("refresh") and a line of its own follows when its update completes
+// (its fate): from the model's thread live, in order in a replay.
 #ifndef ZODM_TOOLS_SCREEN_EMULATOR_H
 #define ZODM_TOOLS_SCREEN_EMULATOR_H
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "clock.h"
+#include "comparison.h"
 #include "framebuffer.h"
 #include "heatMap.h"
 #include "idealPanel.h"
 #include "modelRunner.h"
+#include "painter.h"
 #include "profile.h"
 #include "screenOptions.h"
 #include "serviceLoop.h"
@@ -48,17 +55,27 @@ class Emulator {
 
  private:
   int readProfile();
+  int readCompared();
   int openInputs();
   int writeFirstPictures();
   void startModel();
+  void startPainter();
   int startLivePage();
   tools::ServiceHooks hooks();
+  std::string beforeLine(const tools::Received& received);
+  bool afterRequest(const tools::Received& received);
   void record(const tools::Received& received);
-  void writeModelPanel();
+  void writeFates(const std::vector<model::Fate>& fates);
+  bool copyIdealPanel(std::vector<uint8_t>& pixels);
+  bool copyModelPanel(std::vector<uint8_t>& pixels);
+  int writeLastPanels();
+  int compare();
   int report(int status);
 
   const ScreenOptions& options_;
   model::Profile profile_ = model::defaultProfile();
+  // --compare's profiles, each read over the built-in one, and their names.
+  std::vector<model::Profile> compared_;
 #if ZODM_REPLAY
   std::vector<tools::RecordedRequest> recording_;
 #endif
@@ -76,10 +93,20 @@ class Emulator {
   // Its viewers read the model: it stops before the runner goes.
   std::unique_ptr<live::Server> server_;
 #endif
-  // The model's panel picture, written while updates complete.
-  tools::Clock::time_point lastPanel_ = tools::Clock::now();
-  unsigned long long panelChanges_ = 0;
-  bool panelFailed_ = false;
+  // Live, with pictures: the painter draws them, beside the receive loop.
+  // The ideal panel and the heat map change under stateMutex_, which the
+  // painter copies the ideal panel under; the changes it saw last are its
+  // thread's. It goes first, once the runner's thread, which tells it of
+  // the model's changes, has stopped (the destructor).
+  std::mutex stateMutex_;
+  unsigned long long idealChanges_ = 0;
+  unsigned long long modelChanges_ = 0;
+  std::unique_ptr<Painter> painter_;
+  // Accepted refreshes so far, as the lines number them (the model's
+  // requests); why a fate line could not be written (an errno; 0: it
+  // could).
+  unsigned long long refreshes_ = 0;
+  std::atomic<int> fatesFailed_{0};
   bool closed_ = false;  // the run ended: the receive loop had its source
   model::Summary cost_;
 };

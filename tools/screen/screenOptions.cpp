@@ -33,10 +33,11 @@ constexpr char kHelpStart[] =
 
 #if ZODM_PICTURE
 constexpr char kPictureHelp[] =
-    "  -p, --picture=FILE  write a PNG picture to FILE at start, after each\n"
-    "                      accepted request and at exit: a heat map of the\n"
-    "                      refresh counts with its colour scale, the last\n"
-    "                      partial rectangles outlined, and the totals\n";
+    "  -p, --picture=FILE  write a PNG picture to FILE at start, after\n"
+    "                      accepted requests (drawn beside the receive loop:\n"
+    "                      a burst shares one) and at exit: a heat map of\n"
+    "                      the refresh counts with its colour scale, the\n"
+    "                      last partial rectangles outlined, and the totals\n";
 #else
 constexpr char kPictureHelp[] =
     "  -p, --picture=FILE  not in this build, which was made without cairo\n";
@@ -84,7 +85,7 @@ constexpr char kPanelHelp[] =
     "      --ideal-panel=PNG\n"
     "                      write the ideal panel to PNG (a refresh copies its\n"
     "                      rectangle at once, in 256 grays) at start, after\n"
-    "                      each accepted request and at exit, as --picture\n"
+    "                      accepted requests and at exit, as --picture\n"
     "                      does; needs --framebuffer\n";
 #else
 constexpr char kPanelHelp[] =
@@ -102,7 +103,14 @@ constexpr char kProfileHelp[] =
     "                      values. A bad profile: one line naming the file\n"
     "                      and the line, exit status 2\n"
     "      --print-profile print the display profile (the built-in one, or\n"
-    "                      FILE's) as a TOML file to copy and edit, and exit\n";
+    "                      FILE's) as a TOML file to copy and edit, and exit\n"
+    "      --compare=FILE  with --replay: replay the recording once under\n"
+    "                      the profile (--profile's, or the built-in one) and\n"
+    "                      once under FILE's (read over the built-in one, as\n"
+    "                      --profile is), and print only a table of what each\n"
+    "                      cost, a column per profile (with --json, one\n"
+    "                      object per profile); give it again for more.\n"
+    "                      --profile may be given once\n";
 
 #if ZODM_REPLAY
 constexpr char kReplayHelp[] =
@@ -124,7 +132,11 @@ constexpr char kHelpEnd[] =
     "                      at most 64)\n"
     "  -a, --all           listen on every IPv4 address, not only 127.0.0.1\n"
     "  -j, --json          print one JSON object per line, as zodm-listen\n"
-    "                      (a recording, for --replay)\n"
+    "                      (a recording, for --replay); each accepted\n"
+    "                      refresh's line carries its number (\"refresh\"),\n"
+    "                      and a line of its own (\"fate\") follows when its\n"
+    "                      update completes: the update, its waveform, flash,\n"
+    "                      what it merged into, start, end and latency\n"
     "  -c, --count=N       exit after N datagrams\n"
     "  -b, --buffer=BYTES  set the socket's receive buffer, for bursts\n"
     "                      (beyond net.core.rmem_max only with\n"
@@ -153,7 +165,9 @@ constexpr char kHelpEnd[] =
     "      # prints partial priority=2 quality=1 rect=(0,0)-(100,200)\n"
     "  zodm-screen --serve 8050    # then open the address it prints\n"
     "  zodm-screen --replay rec.jsonl --json   # rec.jsonl: zodm-listen "
-    "--json\n";
+    "--json\n"
+    "  zodm-screen --replay rec.jsonl --compare a2.toml   # built-in vs "
+    "a2.toml\n";
 
 // getopt_long's values for the options that have no short form.
 enum {
@@ -164,6 +178,7 @@ enum {
   kProfileOption,
   kPrintProfileOption,
   kReplayOption,
+  kCompareOption,
 };
 
 // The options that name a file, and what they fill in.
@@ -203,6 +218,11 @@ int readOption(int c, const tools::ToolText& text, ScreenOptions& options,
                char* argv[]) {
   for (const FileOption& file : kFileOptions) {
     if (file.value != c) continue;
+    // A second profile would silently replace the first.
+    if (c == kProfileOption && !options.profile.empty())
+      return usageError(
+          "--profile is given twice: a run has one profile (compare "
+          "profiles with --replay and --compare)");
     options.*file.path = optarg;
     if ((options.*file.path).empty())
       return usageError(std::string(file.name) + ": the name is empty");
@@ -218,6 +238,10 @@ int readOption(int c, const tools::ToolText& text, ScreenOptions& options,
     return tools::kGoOn;
   }
   switch (c) {
+    case kCompareOption:
+      if (*optarg == '\0') return usageError("--compare: the name is empty");
+      options.compare.emplace_back(optarg);
+      return tools::kGoOn;
     case 'r':
       if (!tools::parseWhole(optarg, 0, kMaxRecent, options.recent))
         return usageError(std::string("--recent: '") + optarg +
@@ -231,6 +255,21 @@ int readOption(int c, const tools::ToolText& text, ScreenOptions& options,
     default:
       return tools::serviceOption(c, text, options.service, argv);
   }
+}
+
+// --compare replays a recording and prints a table, nothing else.
+int checkCompare(const ScreenOptions& options) {
+  if (options.compare.empty()) return tools::kGoOn;
+  if (options.replay.empty())
+    return usageError(
+        "--compare needs --replay: it compares replays of a "
+        "recording");
+  if (!options.picture.empty() || !options.panelPicture.empty() ||
+      !options.idealPanelPicture.empty() || options.printProfile)
+    return usageError(
+        "--compare prints only its table: it does not go with --picture, "
+        "--panel, --ideal-panel or --print-profile");
+  return tools::kGoOn;
 }
 
 }  // namespace
@@ -255,6 +294,7 @@ int parseScreenOptions(int argc, char* argv[], ScreenOptions& options) {
       {"profile", required_argument, nullptr, kProfileOption},
       {"print-profile", no_argument, nullptr, kPrintProfileOption},
       {"replay", required_argument, nullptr, kReplayOption},
+      {"compare", required_argument, nullptr, kCompareOption},
   });
   options.service.tool = kTool;
   opterr = 0;  // errors are reported in this tool's own words
@@ -271,7 +311,7 @@ int parseScreenOptions(int argc, char* argv[], ScreenOptions& options) {
   if (!options.idealPanelPicture.empty() && options.framebuffer.empty())
     return usageError(
         "--ideal-panel needs --framebuffer: the panel shows FILE");
-  return tools::kGoOn;
+  return checkCompare(options);
 }
 
 }  // namespace zodm::screen

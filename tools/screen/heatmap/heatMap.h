@@ -6,6 +6,7 @@
 #ifndef ZODM_TOOLS_SCREEN_HEATMAP_H
 #define ZODM_TOOLS_SCREEN_HEATMAP_H
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -44,6 +45,10 @@ struct Tally {
   std::array<unsigned long long, 4> byQuality{};   // full and partial updates
 };
 
+// A full update and an erase (a whole-area refresh) cost the same whatever
+// the area's size: each cell's count is its own partial refreshes plus the
+// whole-area refreshes, kept once for the whole map and added to a row's
+// cells only when the row is read as counts (row()). Every read is exact.
 class HeatMap {
  public:
   // recent: how many of the last partial rectangles to keep (capped at
@@ -57,20 +62,24 @@ class HeatMap {
   // Records a refused text.
   void refuse() { ++tally_.refused; }
 
-  uint16_t count(int x, int y) const { return counts_[index(x, y)]; }
-  // The kWidth counts of row y, left to right.
-  const uint16_t* row(int y) const { return &counts_[index(0, y)]; }
+  uint16_t count(int x, int y) const {
+    return saturated(counts_[index(x, y)], unapplied(y));
+  }
+  // The kWidth counts of row y, left to right. It brings the row's counts
+  // up to date first, so it changes the map: call it only where apply may
+  // be called.
+  const uint16_t* row(int y);
   // Number of the accepted request that last refreshed a cell of row y; 0:
   // none. A reader that saw every row at request N needs to look again only
   // at the rows whose number is above N.
   unsigned long long rowRequest(int y) const {
-    return rowRequests_[static_cast<std::size_t>(y)];
+    return std::max(rowRequests_[static_cast<std::size_t>(y)], lastWhole_);
   }
   // What last refreshed the cell; RequestKind::None: nothing.
-  RequestKind lastKind(int x, int y) const { return kinds_[index(x, y)]; }
+  RequestKind lastKind(int x, int y) const;
   // Number of the accepted request that last refreshed the cell; 0: none.
   unsigned long long lastRequest(int x, int y) const {
-    return requests_[index(x, y)];
+    return std::max(requests_[index(x, y)], lastWhole_);
   }
   uint16_t maxCount() const { return maxCount_; }
   // The last partial rectangles, oldest first.
@@ -83,12 +92,28 @@ class HeatMap {
 
  private:
   static std::size_t index(int x, int y) { return geometry::pixelIndex(x, y); }
-  void refresh(const Rect& r, RequestKind kind);
+  // Whole-area refreshes not yet in row y's counts (at most kMaxCount, which
+  // is all a count can take).
+  uint16_t unapplied(int y) const {
+    const unsigned long long n =
+        whole_ - rowWhole_[static_cast<std::size_t>(y)];
+    return static_cast<uint16_t>(std::min<unsigned long long>(n, kMaxCount));
+  }
+  static uint16_t saturated(uint16_t count, uint16_t more) {
+    const unsigned sum = static_cast<unsigned>(count) + more;
+    return static_cast<uint16_t>(sum < kMaxCount ? sum : kMaxCount);
+  }
+  void refresh(const Rect& r);
 
+  // Per cell: its refreshes, but the whole-area ones after its row's
+  // rowWhole_, and the last partial update that refreshed it.
   std::vector<uint16_t> counts_;
-  std::vector<RequestKind> kinds_;
   std::vector<unsigned long long> requests_;
-  std::vector<unsigned long long> rowRequests_;
+  std::vector<unsigned long long> rowRequests_;  // by partial updates
+  std::vector<unsigned long long> rowWhole_;
+  unsigned long long whole_ = 0;      // whole-area refreshes
+  unsigned long long lastWhole_ = 0;  // the last one's request number
+  RequestKind lastWholeKind_ = RequestKind::None;
   uint16_t maxCount_ = 0;
   std::deque<Outlined> recent_;
   std::size_t recentCapacity_;

@@ -101,6 +101,56 @@ TEST(HeatMap, CountsSaturateAndMemoryStaysFixed) {
   EXPECT_EQ(HeatMap(1000).recentCapacity(), kMaxRecent);
 }
 
+// Full updates and erases are counted once for the whole map; a cell's
+// count, its row's counts, the most refreshed cell and what refreshed a
+// cell last read as if every cell had been visited.
+TEST(HeatMap, WholeAreaRefreshesReadAsEveryCell) {
+  constexpr DmCommand kFull{DM_CMD_DISPLAY, 0, 1, 0, 0, 0, 0};
+  constexpr DmCommand kErase{DM_CMD_ERASE_TO_WHITE, 0, 0, 0, 0, 0, 0};
+  HeatMap s;
+  s.apply(partial(0, 0, 9, 9));      // #1
+  s.apply(kFull);                    // #2
+  s.apply(partial(14, 14, 5, 5));    // #3
+  s.apply(kErase);                   // #4
+  s.apply(kFull);                    // #5
+  s.apply(partial(100, 0, 100, 0));  // #6
+  const struct {
+    int x, y;
+    uint16_t count;
+    RequestKind kind;
+    unsigned long long request;
+  } kCells[] = {
+      {0, 0, 4, RequestKind::Full, 5},      {5, 5, 5, RequestKind::Full, 5},
+      {12, 12, 4, RequestKind::Full, 5},    {400, 900, 3, RequestKind::Full, 5},
+      {100, 0, 4, RequestKind::Partial, 6},
+  };
+  for (const auto& c : kCells) {
+    SCOPED_TRACE(std::to_string(c.x) + "," + std::to_string(c.y));
+    EXPECT_EQ(c.count, s.count(c.x, c.y));
+    EXPECT_EQ(c.count, s.row(c.y)[c.x]);
+    EXPECT_EQ(c.count, s.count(c.x, c.y));  // the same once the row is read
+    EXPECT_EQ(c.kind, s.lastKind(c.x, c.y));
+    EXPECT_EQ(c.request, s.lastRequest(c.x, c.y));
+    EXPECT_EQ(c.y == 0 ? 6u : 5u, s.rowRequest(c.y));
+  }
+  EXPECT_EQ(5, s.maxCount());
+  EXPECT_EQ("full updates 2, partial 3, erases 1, dumps 0", s.caption()[1]);
+
+  // Counts stop at 65535 alike, read through a row or a cell.
+  HeatMap many;
+  for (int i = 0; i < 65534; ++i) many.apply(kFull);
+  EXPECT_EQ(65534, many.maxCount());
+  many.apply(partial(0, 0, 0, 0));
+  many.apply(partial(0, 0, 0, 0));
+  EXPECT_EQ(kMaxCount, many.count(0, 0));
+  EXPECT_EQ(kMaxCount, many.maxCount());
+  EXPECT_EQ(65534, many.row(0)[1]);
+  EXPECT_EQ(kMaxCount, many.row(0)[0]);
+  many.apply(kErase);
+  EXPECT_EQ(kMaxCount, many.row(0)[1]);
+  EXPECT_EQ(kMaxCount, many.count(768, 1024));
+}
+
 TEST(HeatColour, EndsOfTheScale) {
   const auto rgb = [](const Rgb& c) {
     return static_cast<uint32_t>(std::lround(c.r * 255)) << 16 |

@@ -9,11 +9,14 @@
 namespace zodm::screen {
 
 ModelRunner::ModelRunner(const model::Profile& profile, model::Source* source,
-                         bool live, Clock::time_point start, OnChange onChange)
+                         bool live, Clock::time_point start, OnChange onChange,
+                         OnFates onFates)
     : model_(profile, source),
       live_(live),
       start_(start),
-      onChange_(std::move(onChange)) {
+      onChange_(std::move(onChange)),
+      onFates_(std::move(onFates)) {
+  model_.keepFates(bool(onFates_));
   if (live_) {
     // The thread never takes the stop signals, which must reach the
     // receive loop.
@@ -22,7 +25,9 @@ ModelRunner::ModelRunner(const model::Profile& profile, model::Source* source,
   }
 }
 
-ModelRunner::~ModelRunner() {
+ModelRunner::~ModelRunner() { stop(); }
+
+void ModelRunner::stop() {
   {
     const std::lock_guard<std::mutex> lock(queueMutex_);
     stopping_ = true;
@@ -37,12 +42,20 @@ model::Micros ModelRunner::now() const {
       .count();
 }
 
+void ModelRunner::tellFates() {
+  if (fates_.empty()) return;
+  onFates_(fates_);
+  fates_.clear();
+}
+
 void ModelRunner::submit(model::Micros at, const DmCommand& command) {
   if (!live_) {
     {
       const std::lock_guard<std::mutex> lock(modelMutex_);
       model_.submit(at, command);
+      model_.takeFates(fates_);
     }
+    tellFates();
     if (onChange_) onChange_();
     return;
   }
@@ -51,6 +64,16 @@ void ModelRunner::submit(model::Micros at, const DmCommand& command) {
     queue_.push_back({at, command});
   }
   queued_.notify_one();
+}
+
+void ModelRunner::advance(model::Micros at) {
+  if (live_) return;
+  {
+    const std::lock_guard<std::mutex> lock(modelMutex_);
+    model_.advance(at);
+    model_.takeFates(fates_);
+  }
+  tellFates();
 }
 
 void ModelRunner::run() {
@@ -68,7 +91,9 @@ void ModelRunner::run() {
       if (const auto due = model_.nextEvent(); due && *due <= now())
         model_.advance(*due);
       next = model_.nextEvent();
+      model_.takeFates(fates_);
     }
+    tellFates();
     const bool changed = !taken.empty() || next.has_value();
     taken.clear();
     if (changed && onChange_) onChange_();
@@ -83,18 +108,15 @@ void ModelRunner::run() {
 }
 
 void ModelRunner::finish(model::Micros at) {
-  {
-    const std::lock_guard<std::mutex> lock(queueMutex_);
-    stopping_ = true;
-  }
-  queued_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  stop();
   {
     const std::lock_guard<std::mutex> lock(modelMutex_);
     for (const Request& r : queue_) model_.submit(r.at, r.command);
     queue_.clear();
     model_.finish(at);
+    model_.takeFates(fates_);
   }
+  tellFates();
   if (onChange_) onChange_();
 }
 

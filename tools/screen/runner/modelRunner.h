@@ -26,18 +26,30 @@ class ModelRunner {
   using Clock = tools::Clock;
   // Called, without the model's lock, when the model changed.
   using OnChange = std::function<void()>;
+  // Called, without the model's lock, with the fates of the requests whose
+  // updates just completed, in order of completion: on the runner's thread
+  // live, on the caller's in a replay and in finish.
+  using OnFates = std::function<void(const std::vector<model::Fate>& fates)>;
 
   // With live, the model's time 0 is start on the clock. profile and
   // source (nullptr: none) must outlive the runner.
   ModelRunner(const model::Profile& profile, model::Source* source, bool live,
-              Clock::time_point start, OnChange onChange = {});
+              Clock::time_point start, OnChange onChange = {},
+              OnFates onFates = {});
   // Stops the thread, if finish did not.
   ~ModelRunner();
+  // Stops the thread and leaves the model as it is: onChange and onFates
+  // are not called again.
+  void stop();
   ModelRunner(const ModelRunner&) = delete;
   ModelRunner& operator=(const ModelRunner&) = delete;
 
   // The receive loop's side: an accepted request and its arrival time.
   void submit(model::Micros at, const DmCommand& command);
+  // Replayed, lets the model's time pass to at, so that the updates that
+  // completed by then do so before the next request's line is printed;
+  // live, the runner's thread follows the clock and this does nothing.
+  void advance(model::Micros at);
   // Ends the run at time at: stops the thread, then every update still
   // running or waiting runs to completion in the model's time.
   void finish(model::Micros at);
@@ -58,11 +70,16 @@ class ModelRunner {
     DmCommand command;
   };
   void run();
+  // Hands the fates kept since the last call to onFates; without the
+  // model's lock.
+  void tellFates();
 
   model::Model model_;
   const bool live_;
   const Clock::time_point start_;
   const OnChange onChange_;
+  const OnFates onFates_;
+  std::vector<model::Fate> fates_;  // taken under the model's lock
   mutable std::mutex modelMutex_;
 
   // Between the receive loop and the thread.

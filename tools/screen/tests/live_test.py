@@ -206,6 +206,12 @@ def check_viewer_limit(port, key, viewers):
         v.close()
 
 
+def request_lines(screen):
+    """The datagrams' lines, without the fates of updates that follow
+    them."""
+    return [line for line in screen.output if '"fate":' not in line]
+
+
 def memory(screen):
     with open(f"/proc/{screen.pid()}/status") as status_file:
         return int(re.search(r"VmRSS:\s+(\d+)", status_file.read()).group(1))
@@ -237,22 +243,24 @@ def check_stalled_viewer(screen, port, key, viewer, total):
                 if not wait_until(lambda: udp_queue()[0] <= 64 * 1024,
                                   timeout=20, interval=0.001):
                     fail(f"the receive loop stopped during the burst ({n} "
-                         f"sent, {len(screen.output)} received)")
+                         f"sent, {len(request_lines(screen))} received)")
                     break
                 if n % 5000 == 0:
                     peak = max(peak, memory(screen))
             sender.sendto(burst_request(n), ("127.0.0.1", PORT))
     seconds = time.monotonic() - started
-    wait_until(lambda: len(screen.output) >= total, timeout=60, interval=0.2)
+    wait_until(lambda: len(request_lines(screen)) >= total, timeout=60,
+               interval=0.2)
     peak = max(peak, memory(screen))
     print(f"burst: {BURST} datagrams in {seconds:.2f} s with a stalled "
           f"viewer; memory {before} KiB before, at most {peak} KiB during",
           flush=True)
-    check(len(screen.output) == total,
-          f"{len(screen.output)} of {total} datagrams arrived")
+    check(len(request_lines(screen)) == total,
+          f"{len(request_lines(screen))} of {total} datagrams arrived")
     check(udp_queue()[1] == 0,
           f"the kernel dropped {udp_queue()[1]} datagrams")
-    lines = [json.loads(line) for line in screen.output[total - BURST:]]
+    lines = [json.loads(line)
+             for line in request_lines(screen)[total - BURST:]]
     check(all(line.get("request") == "partial" and line["xUp"] == n % 700 and
               line["yUp"] == n % 1000 for n, line in enumerate(lines)),
           "the burst's lines are not the requests sent, in order")
@@ -276,7 +284,8 @@ def check_stalled_viewer(screen, port, key, viewer, total):
 
 def marker_printed(screen):
     """Whether the last line printed is the marker's, a dump of 7."""
-    marker = json.loads(screen.output[-1]) if screen.output else {}
+    printed = request_lines(screen)
+    marker = json.loads(printed[-1]) if printed else {}
     marker.pop("t", None)  # when it arrived
     return marker == {"accepted": True, "request": "dump", "argument": 7,
                       "text": "!2,7"}
@@ -319,8 +328,9 @@ def check_drops_while_stopped(screen, port, key, sent):
           state["received"] + state["dropped"] == sent,
           f"received {state['received']} + dropped {state['dropped']}, "
           f"but {sent} were sent")
-    check(len(screen.output) == state["received"],
-          f"{len(screen.output)} lines for {state['received']} received")
+    check(len(request_lines(screen)) == state["received"],
+          f"{len(request_lines(screen))} lines for {state['received']} "
+          f"received")
     return state
 
 

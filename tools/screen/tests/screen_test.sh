@@ -127,8 +127,8 @@ check_stop_signals() {
     kill -s "$signal" "$service"
     wait_service
     [[ $rc == 0 ]] || fail "SIG$signal: exit status $rc"
-    [[ $(sed 's/^{"t":[0-9]*\.[0-9]\{6\},/{/; s/"run_ms":[0-9.]*,/"run_ms":R,/' "$work/out") == \
-      '{"accepted":true,"request":"display","priority":0,"quality":0,"text":"!0,0,0"}'$'\n''{"format":1,"received":1,"accepted":1,"refused":0,"dropped":0,"panel":{"updates":1,"merged":0,"collisions":0,"waited_ms":0,"flashes":1,"busy_ms":650,"run_ms":R,"latency_ms":{"p50":650,"p95":650,"max":650},"residue_max":0}}' ]] ||
+    [[ $(sed 's/^{"t":[0-9]*\.[0-9]\{6\},/{/; s/"run_ms":[0-9.]*,/"run_ms":R,/; s/"start_ms":[0-9.]*,"end_ms":[0-9.]*,/"start_ms":S,"end_ms":E,/' "$work/out") == \
+      '{"accepted":true,"request":"display","priority":0,"quality":0,"text":"!0,0,0","refresh":1}'$'\n''{"fate":1,"update":1,"waveform":"GC16","flash":true,"merged_into":0,"start_ms":S,"end_ms":E,"latency_ms":650}'$'\n''{"format":1,"received":1,"accepted":1,"refused":0,"dropped":0,"panel":{"updates":1,"merged":0,"collisions":0,"waited_ms":0,"flashes":1,"busy_ms":650,"run_ms":R,"latency_ms":{"p50":650,"p95":650,"max":650},"residue_max":0,"residue_area":0,"residue_threshold":16,"latency_by_quality":{"0":{"requests":1,"p50_ms":650,"p95_ms":650,"max_ms":650},"1":{"requests":0,"p50_ms":0,"p95_ms":0,"max_ms":0},"2":{"requests":0,"p50_ms":0,"p95_ms":0,"max_ms":0},"3":{"requests":0,"p50_ms":0,"p95_ms":0,"max_ms":0}},"latency_by_kind":{"full":{"requests":1,"p50_ms":650,"p95_ms":650,"max_ms":650},"partial":{"requests":0,"p50_ms":0,"p95_ms":0,"max_ms":0},"erase":{"requests":0,"p50_ms":0,"p95_ms":0,"max_ms":0}}}}' ]] ||
       fail "SIG$signal: printed $(cat "$work/out")"
     grep -q "accepted 1, refused 0; full updates 1" "$work/out.err" ||
       fail "SIG$signal: no totals"

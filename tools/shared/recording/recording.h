@@ -32,7 +32,9 @@ struct RecordedRequest {
 // is not a JSON object, lacks "t" or "text", has a "t" that is not a
 // number from 0 on or is earlier than the request before, or a "text" that
 // is not a string of bytes (code points up to \u00ff) of at most
-// kMaxRecordedText; problem is then "line N: REASON".
+// kMaxRecordedText; problem is then "line N: REASON". Skips zodm-screen's
+// lines of what became of a request too: an object with "fate" and
+// without "text".
 bool parseRecording(std::string_view content,
                     std::vector<RecordedRequest>& requests,
                     std::string& problem);

@@ -38,6 +38,13 @@ TEST(ParseRecording, TimesTextsAndTotals) {
        {1000000, 1000000},
        {"a", "b"}},
       {"", {}, {}},
+      // zodm-screen's fate lines are skipped; "fate" beside "text" is a
+      // request's member like any other.
+      {"{\"t\":1,\"text\":\"a\",\"refresh\":1}\n"
+       "{\"t\":1.12,\"fate\":1,\"update\":1,\"waveform\":\"A2\"}\n"
+       "{\"t\":2,\"text\":\"b\",\"fate\":2}\n",
+       {1000000, 2000000},
+       {"a", "b"}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.content);

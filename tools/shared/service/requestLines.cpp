@@ -109,6 +109,11 @@ std::string describe(const DmCommand& c, bool json) {
 }
 
 std::string requestLine(const Received& received, bool json) {
+  return requestLine(received, json, {});
+}
+
+std::string requestLine(const Received& received, bool json,
+                        std::string_view members) {
   const std::string_view text = received.text;
   const std::optional<DmCommand>& accepted = received.accepted;
   // The parser read the text up to its first NUL, if it holds one.
@@ -125,7 +130,7 @@ std::string requestLine(const Received& received, bool json) {
     }
     return out;
   }
-  out.reserve(64 + text.size());
+  out.reserve(64 + text.size() + members.size());
   out = "{\"t\":";
   appendSeconds(out, received.micros);
   out += ',';
@@ -139,6 +144,7 @@ std::string requestLine(const Received& received, bool json) {
     out += ",\"after_nul\":";
     appendDecimal(out, followed);
   }
+  out += members;
   out += '}';
   return out;
 }

@@ -41,6 +41,12 @@ std::string describeRefused(std::string_view bytes, bool json);
 // both forms then say so and how many bytes followed it: " (cut at a NUL;
 // N bytes followed)" and "after_nul":N.
 std::string requestLine(const Received& received, bool json);
+// The same with members, each with its leading comma (",\"refresh\":3"),
+// added at the end of the JSON object; the text form is left as it is.
+// zodm-listen adds none; a tool that prints more about a datagram (the
+// emulator) joins its other lines to it this way.
+std::string requestLine(const Received& received, bool json,
+                        std::string_view members);
 
 }  // namespace zodm::tools
 

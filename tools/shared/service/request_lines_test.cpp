@@ -51,5 +51,36 @@ TEST(RequestLine, TextAndJson) {
   }
 }
 
+// A tool's own members close the JSON object, after "after_nul"; the text
+// form has none.
+TEST(RequestLine, Members) {
+  using namespace std::string_literals;
+  const struct {
+    std::string text;
+    std::optional<DmCommand> accepted;
+    const char* members;
+    const char* json;
+  } kCases[] = {
+      {"!3,1", DmCommand{DM_CMD_ERASE_TO_WHITE, 1, 0, 0, 0, 0, 0},
+       ",\"refresh\":3",
+       "{\"t\":0.000007,\"accepted\":true,\"request\":\"erase\","
+       "\"priority\":1,\"text\":\"!3,1\",\"refresh\":3}"},
+      {"!3,1\0x"s, DmCommand{DM_CMD_ERASE_TO_WHITE, 1, 0, 0, 0, 0, 0},
+       ",\"a\":1,\"b\":2",
+       "{\"t\":0.000007,\"accepted\":true,\"request\":\"erase\","
+       "\"priority\":1,\"text\":\"!3,1\\u0000x\",\"after_nul\":1,\"a\":1,"
+       "\"b\":2}"},
+      {"x", std::nullopt, "",
+       "{\"t\":0.000007,\"accepted\":false,\"text\":\"x\"}"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.json);
+    const Received received{7, c.text, c.accepted};
+    EXPECT_EQ(c.json, requestLine(received, true, c.members));
+    EXPECT_EQ(requestLine(received, false),
+              requestLine(received, false, c.members));
+  }
+}
+
 }  // namespace
 }  // namespace zodm::tools

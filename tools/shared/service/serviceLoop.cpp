@@ -78,7 +78,9 @@ int handle(const ServiceOptions& options, const Datagram& datagram,
   } else {
     ++totals.refused;
   }
-  std::string line = requestLine(received, options.json);
+  const std::string members =
+      hooks.beforeLine ? hooks.beforeLine(received) : std::string();
+  std::string line = requestLine(received, options.json, members);
   line += '\n';
   // Flushed per line, so a pipe sees each request as it arrives.
   if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||

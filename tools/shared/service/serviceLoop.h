@@ -27,6 +27,10 @@ struct Totals {
 
 // What a tool plugs into the loop; each hook may be left empty.
 struct ServiceHooks {
+  // Before each datagram's line is printed, once it is parsed: returns
+  // members to add to its JSON line, each with its leading comma
+  // (",\"refresh\":3"), or an empty text (requestLine's members).
+  std::function<std::string(const Received& received)> beforeLine;
   // After each datagram's line is printed. Returns false to stop the
   // service with status kExitFailure, having said why.
   std::function<bool(const Received& received)> afterRequest;
@@ -37,11 +41,11 @@ struct ServiceHooks {
   // SIGHUP keeps its default action.
   std::function<void()> onHangup;
   // Once, when a run whose source opened ends (the count reached, a signal,
-  // the end of a recording, a failure), after the "TOOL: received N, ..." line on
-  // standard error and before the JSON totals: endMicros is when it ended
-  // (a recording's: the last datagram's time). It may finish its own state
-  // and write its closing lines to standard error. Returns members to add
-  // to the JSON totals object, each with its leading comma
+  // the end of a recording, a failure), after the "TOOL: received N, ..." line
+  // on standard error and before the JSON totals: endMicros is when it ended (a
+  // recording's: the last datagram's time). It may finish its own state and
+  // write its closing lines to standard error. Returns members to add to the
+  // JSON totals object, each with its leading comma
   // (",\"panel\":{...}"), or an empty text.
   std::function<std::string(int64_t endMicros)> onClose;
 };
