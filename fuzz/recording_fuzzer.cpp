@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
           "a text longer than a datagram", request.text);
     last = request.micros;
     again += zodm::tools::requestLine(
-        {request.micros, request.text, std::nullopt}, true);
+        {request.micros, request.text, std::nullopt, {}}, true);
     again += '\n';
   }
   std::vector<RecordedRequest> reread;

@@ -25,6 +25,22 @@ struct Totals {
   unsigned long long dropped = 0;
 };
 
+// Where the lines go when the loop does not print them itself: a recorder
+// that adds to each line what it reads meanwhile (the pixels of a refresh)
+// and prints the lines in order, off the loop, so that the loop never waits
+// for it.
+class LineOutput {
+ public:
+  virtual ~LineOutput() = default;
+  // Takes the line of a datagram to print, after the lines taken before;
+  // received's text and members are valid during the call only. False once
+  // printing has failed, having said why in one line.
+  virtual bool take(const Received& received) = 0;
+  // Prints every line taken, flushed, before the run's totals. False when
+  // printing failed, having said why in one line.
+  virtual bool finish() = 0;
+};
+
 // What a tool plugs into the loop; each hook may be left empty.
 struct ServiceHooks {
   // After each datagram's line is printed. Returns false to stop the
@@ -37,13 +53,16 @@ struct ServiceHooks {
   // SIGHUP keeps its default action.
   std::function<void()> onHangup;
   // Once, when a run whose source opened ends (the count reached, a signal,
-  // the end of a recording, a failure), after the "TOOL: received N, ..." line on
-  // standard error and before the JSON totals: endMicros is when it ended
-  // (a recording's: the last datagram's time). It may finish its own state
-  // and write its closing lines to standard error. Returns members to add
-  // to the JSON totals object, each with its leading comma
+  // the end of a recording, a failure), after the "TOOL: received N, ..." line
+  // on standard error and before the JSON totals: endMicros is when it ended (a
+  // recording's: the last datagram's time). It may finish its own state and
+  // write its closing lines to standard error. Returns members to add to the
+  // JSON totals object, each with its leading comma
   // (",\"panel\":{...}"), or an empty text.
   std::function<std::string(int64_t endMicros)> onClose;
+  // With options.json: takes each line instead of the loop printing it.
+  // It must outlive the run.
+  LineOutput* output = nullptr;
 };
 
 // What opens a run's source: nullptr when it cannot, having said why in
@@ -57,8 +76,9 @@ using SourceOpener = std::function<std::unique_ptr<DatagramSource>()>;
 // datagrams have arrived, the source ends, or SIGINT or SIGTERM ends it.
 // Counts into totals, the kernel's drops included, and ends with "TOOL:
 // received N, accepted N, refused N, dropped N" on standard error (the
-// source's own line before it); with options.json the same totals follow
-// the lines as one JSON object. Returns the exit status: 0, or kExitFailure
+// source's own line before it, and hooks.output's lines finished first);
+// with options.json the same totals follow the lines as one JSON object,
+// with options.recordingFormat. Returns the exit status: 0, or kExitFailure
 // when the source cannot be opened (and then nothing ends the run, onClose
 // is not called), or receiving, printing, afterRequest or onClose's output
 // fails.
