@@ -7,9 +7,13 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "recordedPixels.h"
 #include "requestLines.h"
+#include "text.h"
 #include "wholeFile.h"
 
 namespace zodm::tools {
@@ -71,30 +75,100 @@ std::string readText(const Json& text, std::string& bytes) {
   return "";
 }
 
-// Checks one line and, when it is a request, appends it; "" or the reason.
-std::string readLine(std::string_view line,
-                     std::vector<RecordedRequest>& requests) {
-  const Json object = Json::parse(line.begin(), line.end(), nullptr,
-                                  /*allow_exceptions=*/false);
-  if (!object.is_object()) return "not a JSON object";
-  if (object.contains("received")) {
-    const auto format = object.find("format");
-    if (format != object.end() &&
-        !(format->is_number_integer() && *format == kRecordingFormat))
-      return "the totals name format " + format->dump() +
-             "; this tool reads format " + std::to_string(kRecordingFormat);
+// What is wrong with a line that nlohmann-json refused, from its error: the
+// reason it gives, after its own preamble, with the column.
+std::string parseProblem(std::string_view line, const Json::parse_error& e) {
+  const std::string what = e.what();
+  if (what.find("; expected end of input") != std::string::npos)
+    return "text follows the JSON object (a line holds one object and "
+           "nothing after it)";
+  if (e.byte > line.size()) return "cut short: the line ends inside its object";
+  // "[json.exception.parse_error.101] parse error at line 1, column 6:
+  // syntax error while parsing value - invalid literal; last read: '...'"
+  std::string reason = what.substr(what.find(" - ") + 3);
+  reason = reason.substr(0, reason.find("; last read"));
+  const std::string_view at = line.substr(e.byte > 0 ? e.byte - 1 : 0);
+  if (at.rfind("NaN", 0) == 0 || at.rfind("Infinity", 0) == 0)
+    reason += " (NaN and Infinity are no JSON numbers)";
+  return "not JSON at column " + std::to_string(e.byte) + ": " + reason;
+}
+
+// Parses line, which must be one JSON object with no key given twice, into
+// object; "" or what is wrong.
+std::string parseObject(std::string_view line, Json& object) {
+  if (line.find_first_not_of(" \t\r") == std::string_view::npos)
+    return "a blank line (each line holds one JSON object)";
+  // The keys of each object open at the point being read.
+  std::vector<std::set<std::string>> open;
+  std::string twice;
+  const Json::parser_callback_t keys = [&](int, Json::parse_event_t event,
+                                           Json& parsed) {
+    if (event == Json::parse_event_t::object_start) open.emplace_back();
+    if (event == Json::parse_event_t::object_end) open.pop_back();
+    if (event == Json::parse_event_t::key && twice.empty() &&
+        !open.back().insert(parsed.get<std::string>()).second)
+      twice = parsed.get<std::string>();
+    return true;
+  };
+  try {
+    object = Json::parse(line.begin(), line.end(), keys);
+  } catch (const Json::parse_error& e) {
+    return parseProblem(line, e);
+  } catch (const Json::out_of_range& e) {
+    // "[json.exception.out_of_range.406] number overflow parsing '1e400'"
+    const std::string what = e.what();
+    const std::size_t quote = what.find('\'');
+    return "the number " +
+           (quote == std::string::npos ? std::string("given")
+                                       : what.substr(quote)) +
+           " is beyond what a double holds";
+  }
+  if (!twice.empty()) {
+    std::string text;
+    appendQuoted(text, twice, "\\u00");
+    return "the key " + text + " is given twice";
+  }
+  if (!object.is_object())
+    return std::string("not a JSON object but ") +
+           (object.is_array() ? "an array" : "a single value");
+  return "";
+}
+
+// Checks the totals object; "" or what is wrong.
+std::string readTotals(const Json& object, RecordingInfo& info) {
+  const auto format = object.find("format");
+  if (format == object.end()) return "";
+  if (format->is_number_integer() &&
+      (*format == kRecordingFormat || *format == kPixelsRecordingFormat)) {
+    info.format = format->get<int>();
     return "";
   }
+  return "the totals name format " + format->dump() +
+         "; this tool reads formats 1 and 2";
+}
+
+// Checks one line and, when it is a request, appends it; "" or the reason.
+std::string readLine(std::string_view line,
+                     std::vector<RecordedRequest>& requests,
+                     RecordingInfo& info) {
+  Json object;
+  if (std::string problem = parseObject(line, object); !problem.empty())
+    return problem;
+  if (object.contains("received")) return readTotals(object, info);
   const auto t = object.find("t");
   const auto text = object.find("text");
+  // The emulator's own lines, which carry no datagram.
+  if (text == object.end() && object.contains("fate")) return "";
   if (t == object.end()) return "no \"t\"";
   if (text == object.end()) return "no \"text\"";
   RecordedRequest request;
   std::string problem = readTime(*t, request.micros);
   if (problem.empty()) problem = readText(*text, request.text);
+  if (problem.empty()) problem = readPixels(object, request.pixels);
   if (!problem.empty()) return problem;
   if (!requests.empty() && request.micros < requests.back().micros)
     return "\"t\" is earlier than on the request before";
+  info.pixels = info.pixels || request.pixels.has_value();
   requests.push_back(std::move(request));
   return "";
 }
@@ -103,8 +177,9 @@ std::string readLine(std::string_view line,
 
 bool parseRecording(std::string_view content,
                     std::vector<RecordedRequest>& requests,
-                    std::string& problem) {
+                    std::string& problem, RecordingInfo* info) {
   requests.clear();
+  RecordingInfo found;
   std::size_t number = 0;
   while (!content.empty()) {
     ++number;
@@ -112,17 +187,19 @@ bool parseRecording(std::string_view content,
     const std::string_view line = content.substr(0, end);
     content.remove_prefix(end == std::string_view::npos ? content.size()
                                                         : end + 1);
-    const std::string reason = readLine(line, requests);
+    const std::string reason = readLine(line, requests, found);
     if (!reason.empty()) {
       problem = "line " + std::to_string(number) + ": " + reason;
       return false;
     }
   }
+  if (info != nullptr) *info = found;
   return true;
 }
 
 bool loadRecording(const char* tool, const std::string& path,
-                   std::vector<RecordedRequest>& requests) {
+                   std::vector<RecordedRequest>& requests,
+                   RecordingInfo* info) {
   const std::string name = path == "-" ? "standard input" : path;
   std::string content;
   if (const std::string why = readWholeFile(path, content, true);
@@ -132,7 +209,7 @@ bool loadRecording(const char* tool, const std::string& path,
     return false;
   }
   std::string problem;
-  if (parseRecording(content, requests, problem)) return true;
+  if (parseRecording(content, requests, problem, info)) return true;
   // "line N: REASON" becomes "FILE:N: REASON", as compilers name a line.
   std::fprintf(stderr, "%s: %s:%s\n", tool, name.c_str(),
                problem.c_str() + std::strlen("line "));

@@ -53,9 +53,9 @@ cmp -s "$work/replay1" "$work/replay2" && cmp -s "$work/replay1.err" "$work/repl
 # is replayed or sent.
 long=$(printf '%*s' 65508 '' | tr ' ' x)
 bad=(
-  'not json|1: not a JSON object'
-  '{"t":0,"text":"a"}\n[1,2]|2: not a JSON object'
-  '{"t":0,"text":"a"}\n\n{"t":1,"text":"b"}|2: not a JSON object'
+  'not json|1: not JSON at column 2: invalid literal'
+  '{"t":0,"text":"a"}\n[1,2]|2: not a JSON object but an array'
+  '{"t":0,"text":"a"}\n\n{"t":1,"text":"b"}|2: a blank line (each line holds one JSON object)'
   '{"text":"!0,1,2"}|1: no "t"'
   '{"t":1}|1: no "text"'
   '{"t":1.5,"text":"a"}\n{"t":1.499999,"text":"b"}|2: "t" is earlier than on the request before'
@@ -64,7 +64,14 @@ bad=(
   '{"t":1,"text":7}|1: "text" is not a string'
   '{"t":1,"text":"\\u0100"}|1: "text" holds a character beyond \u00ff, which no byte stands for'
   "{\"t\":1,\"text\":\"$long\"}|1: \"text\" is 65508 bytes, longer than a datagram (65507)"
-  '{"t":1,"text":"a"}\n{"format":2,"received":1}|2: the totals name format 2; this tool reads format 1'
+  '{"t":1,"text":"a"}\n{"format":3,"received":1}|2: the totals name format 3; this tool reads formats 1 and 2'
+  '{"t":1,"text":"a"|1: cut short: the line ends inside its object'
+  '{"t":1,"text":"a"} {}|1: text follows the JSON object (a line holds one object and nothing after it)'
+  '{"t":NaN,"text":"a"}|1: not JSON at column 6: invalid literal (NaN and Infinity are no JSON numbers)'
+  '{"t":1e400,"text":"a"}|1: the number '\''1e400'\'' is beyond what a double holds'
+  '{"t":1,"text":"a","t":2}|1: the key "t" is given twice'
+  '{"t":1,"accepted":true,"request":"display","rect":[0,0,9,9],"pixels":"eJwLAQ==","text":"!0,1,2"}|1: "rect" (0,0)-(9,9) is not the rectangle its request refreshes, (0,0)-(768,1024)'
+  '{"t":1,"accepted":true,"request":"partial","xUp":0,"yUp":0,"xDown":1,"yDown":1,"rect":[0,0,1,1],"pixels":"eJwLAQ==","text":"!1,0,0,0,0,1,1"}|1: "pixels": zlib data cut short'
 )
 start_listener "$work/quiet" --count 1
 for case in "${bad[@]}"; do
