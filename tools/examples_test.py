@@ -10,7 +10,8 @@ PATH. An example passes when it ends with status 0, or is still running
 (a service) once its expected output has appeared, or after a second when
 it states none; expected output is a manual page's output lines or a
 comment "# prints TEXT". Files the examples name under /tmp and /dev/shm
-go to a directory of the test's own, where rec.jsonl is a short recording. Examples that need what this build
+go to a directory of the test's own, where rec.jsonl is a short recording
+and /dev/fb0, the device's framebuffer, a white framebuffer file. Examples that need what this build
 lacks (--tap without libpcap, --picture without cairo, --serve without
 libmicrohttpd, zodm-screen) are left out. Exit status 77 (skipped) when no
 namespace can be made."""
@@ -105,7 +106,8 @@ def run(command, expected, work):
     # A failing command ends the script with its status; then the services
     # it started in the background are waited for.
     script = "set -e\n" + command.replace("/tmp/", work + "/tmp/").replace(
-        "/dev/shm/", work + "/shm/") + "\nwait\n"
+        "/dev/shm/", work + "/shm/").replace("/dev/fb0", work + "/fb0") + \
+        "\nwait\n"
     with open(work + "/out", "w+") as out, open(work + "/err", "w+") as err:
         child = subprocess.Popen(
             ["bash", "-c", script], cwd=work, stdout=out, stderr=err,
@@ -169,6 +171,9 @@ for command, expected in examples:
         os.mkdir(work + "/tmp")
         os.mkdir(work + "/shm")
         # The recording that the --replay examples name.
+        # No device here: the framebuffer file stands for /dev/fb0.
+        with open(work + "/fb0", "wb") as fb0:
+            fb0.write(b"\xff" * 769 * 1025)
         with open(work + "/rec.jsonl", "w") as rec:
             rec.write('{"t":0.100000,"text":"!1,0,0,0,0,100,100"}\n'
                       '{"t":0.105000,"text":"!1,0,0,50,50,150,150"}\n')
