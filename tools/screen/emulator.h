@@ -17,6 +17,7 @@
 #include "idealPanel.h"
 #include "modelRunner.h"
 #include "profile.h"
+#include "recordingPixels.h"
 #include "screenOptions.h"
 #include "serviceLoop.h"
 #if ZODM_REPLAY
@@ -52,8 +53,11 @@ class Emulator {
   int writeFirstPictures();
   void startModel();
   int startLivePage();
+  int openReplay();
+  int openFramebuffer();
   tools::ServiceHooks hooks();
   void record(const tools::Received& received);
+  void drawRecordedPixels(const tools::Received& received);
   void writeModelPanel();
   int report(int status);
 
@@ -61,7 +65,12 @@ class Emulator {
   model::Profile profile_ = model::defaultProfile();
 #if ZODM_REPLAY
   std::vector<tools::RecordedRequest> recording_;
+  tools::RecordingInfo recordingInfo_;
+  std::size_t replayed_ = 0;  // the requests that reached record()
 #endif
+  // The pixels in the lines (live) or drawn from the recording (replayed).
+  RecordingPixels pixels_;
+  bool drawsPixels_ = false;  // a replay whose recording has pixels
   std::unique_ptr<Framebuffer> framebuffer_;
   std::unique_ptr<IdealPanel> idealPanel_;
   std::unique_ptr<HeatMap> heatMap_;

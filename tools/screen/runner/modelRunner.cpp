@@ -53,6 +53,12 @@ void ModelRunner::submit(model::Micros at, const DmCommand& command) {
   queued_.notify_one();
 }
 
+void ModelRunner::catchUp(model::Micros at) {
+  if (live_) return;
+  const std::lock_guard<std::mutex> lock(modelMutex_);
+  model_.advance(at);
+}
+
 void ModelRunner::run() {
   std::vector<Request> taken;
   std::unique_lock<std::mutex> queueLock(queueMutex_);

@@ -38,6 +38,11 @@ class ModelRunner {
 
   // The receive loop's side: an accepted request and its arrival time.
   void submit(model::Micros at, const DmCommand& command);
+  // Replayed: lets the model's time reach at, so that the updates due by
+  // then start, and read the framebuffer, before the replay draws the
+  // pixels of the request that arrived at at. Live it does nothing: the
+  // thread keeps the model's time.
+  void catchUp(model::Micros at);
   // Ends the run at time at: stops the thread, then every update still
   // running or waiting runs to completion in the model's time.
   void finish(model::Micros at);
