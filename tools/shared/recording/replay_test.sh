@@ -95,6 +95,22 @@ wait_service
 [[ $(cat "$work/quiet") == "dump argument=0" ]] ||
   fail "a bad recording sent something: $(head -n 3 "$work/quiet")"
 
+# --- zodm-send --wait --replay waits for the service: with none there, it
+# sends nothing and says so, status 1; a service started in the background
+# just before gets every text.
+printf '%s\n' '{"t":0,"text":"!0,1,1"}' '{"t":0.01,"text":"!2,1"}' >"$work/two"
+rc=0
+"${send[@]}" --wait=0 --replay "$work/two" >"$work/out" 2>"$work/err" || rc=$?
+[[ $rc == 1 && $(cat "$work/err") == "zodm-send: --wait: no service bound"*"; nothing was sent" ]] ||
+  fail "--wait --replay without a service: status $rc, said '$(cat "$work/err")'"
+"${listen[@]}" --count 2 >"$work/waited" 2>/dev/null &
+service=$!
+"${send[@]}" --wait --replay "$work/two" --speed 0 ||
+  fail "--wait --replay: exit status $?"
+wait_service
+[[ $(tr '\n' ' ' <"$work/waited") == "display priority=1 quality=1 dump argument=1 " ]] ||
+  fail "--wait --replay: arrived $(cat "$work/waited")"
+
 # --- zodm-send --replay into zodm-listen: every text, in order, and at
 # --speed 2 the gaps between arrivals half the recorded ones. Each arrival,
 # counted from the first, must be within 250 ms of its scaled recorded
