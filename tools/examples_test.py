@@ -9,11 +9,12 @@ README's zodm-* lines each run once, through bash, with TOOLS_DIR first in
 PATH. An example passes when it ends with status 0, or is still running
 (a service) once its expected output has appeared, or after a second when
 it states none; expected output is a manual page's output lines or a
-comment "# prints TEXT". Files the examples name under /tmp and /dev/shm
-go to a directory of the test's own, where rec.jsonl is a short recording
-and /dev/fb0, the device's framebuffer, a white framebuffer file. Examples that need what this build
-lacks (--tap without libpcap, --picture without cairo, --serve without
-libmicrohttpd, zodm-screen) are left out. Exit status 77 (skipped) when no
+comment "# prints TEXT", and an example that states it prints nothing on
+standard error. Files the examples name under /tmp and /dev/shm go to a
+directory of the test's own, where rec.jsonl is a short recording and
+/dev/fb0, the device's framebuffer, a white framebuffer file. Examples
+that need what this build lacks (--tap without libpcap, --picture without
+cairo, --serve without libmicrohttpd, zodm-screen) are left out. Exit status 77 (skipped) when no
 namespace can be made."""
 
 import ctypes
@@ -130,6 +131,9 @@ def run(command, expected, work):
         return f"exit status {status}: {said}"
     if not shown:
         return f"printed {lines}, expected {expected}: {said}"
+    # What an example says it prints is all that a terminal shows of it.
+    if expected and said:
+        return f"printed {expected} and on standard error: {said}"
     return None
 
 

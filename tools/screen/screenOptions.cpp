@@ -157,9 +157,11 @@ constexpr char kHelpEnd[] =
     "or a bad profile.\n"
     "\n"
     "Examples:\n"
-    "  zodm-screen --picture /tmp/screen.png & zodm-send --wait partial 2 1 0 "
-    "0 100 200\n"
+    "  zodm-screen -p /tmp/screen.png 2>/dev/null & zodm-send --wait partial "
+    "2 1 0 0 100 200\n"
     "      # prints partial priority=2 quality=1 rect=(0,0)-(100,200)\n"
+    "      # (2>/dev/null sends away zodm-screen's standard error: the\n"
+    "      # library's line that it bound, and at exit its summaries)\n"
     "  zodm-screen --serve 8050    # then open the address it prints\n"
     "  zodm-screen --replay rec.jsonl --json   # rec.jsonl: zodm-listen "
     "--json\n";
