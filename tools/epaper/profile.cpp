@@ -291,6 +291,20 @@ void readWaveforms(const toml::node& node, std::string_view, Profile& profile,
     readWaveform(*name, *table, profile, reading);
 }
 
+// Why key is no quality level: a level is one digit, 0 to 3.
+std::string qualityLevelProblem(std::string_view key) {
+  int value = 0;
+  const char* end = key.data() + key.size();
+  const auto [at, error] = std::from_chars(key.data(), end, value);
+  const std::string level = "quality level " + quoted(key);
+  if (error == std::errc() && at == end && value >= 0 && value <= 3)
+    return level + " must be one digit: '" + std::to_string(value) + "'";
+  if ((error == std::errc() && at == end) ||
+      error == std::errc::result_out_of_range)
+    return level + " is outside 0..3";
+  return level + " is not a level: the levels are the digits 0 to 3";
+}
+
 void readQuality(const toml::node& node, std::string_view, Profile& profile,
                  Reading& reading) {
   const auto* levels = node.as_table();
@@ -301,8 +315,7 @@ void readQuality(const toml::node& node, std::string_view, Profile& profile,
   for (const auto& [level, name] : *levels) {
     const std::string_view l = level.str();
     if (l.size() != 1 || l[0] < '0' || l[0] > '3') {
-      reading.problems.add(level.source(),
-                           "quality level " + quoted(l) + " is outside 0..3");
+      reading.problems.add(level.source(), qualityLevelProblem(l));
       continue;
     }
     readName(name, l, &profile.quality[static_cast<std::size_t>(l[0] - '0')],
@@ -494,7 +507,14 @@ std::string printProfile(const Profile& p) {
          "# flashes (\"never\"; \"full\": in a full update and an erase;\n"
          "# \"always\"), how long a flash adds to a pass, and the share of a\n"
          "# pixel's change that a pass which does not flash leaves behind as\n"
-         "# residue (0 to 1); a flash clears it.\n";
+         "# residue (0 to 1); a flash clears it. flash_ms counts only where\n"
+         "# flash is not \"never\" (A2's 80 ms is what A2 would add with\n"
+         "# flash = \"always\"). A waveform of a new name needs duration_ms;\n"
+         "# its other keys default to levels = 16, flash = \"never\",\n"
+         "# flash_ms = 0 and residue = 0. Any waveform may serve a full\n"
+         "# update, an erase or a quality level: INIT, which always flashes\n"
+         "# and ends white, clears the panel as a device's first update\n"
+         "# does, with erase = \"INIT\".\n";
   for (const Waveform& w : p.waveforms) {
     out << "\n[waveform." << w.name << "]\n"
         << "levels = " << w.levels << "\n"
