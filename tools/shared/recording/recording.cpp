@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -75,22 +74,104 @@ std::string readText(const Json& text, std::string& bytes) {
   return "";
 }
 
+// Builds a line's value through nlohmann-json's SAX interface as its own
+// parser does, and notes what a parse by value cannot tell: the first key
+// that an object holds twice, which the value keeps only once. The parser's
+// error is kept, for the line's message.
+class LineBuilder final : public nlohmann::json_sax<Json> {
+ public:
+  Json value;
+  std::string twice;   // a key given twice, if any
+  std::size_t at = 0;  // where the parser stopped, with an error
+  std::string error;   // its message; empty: none
+  int errorId = 0;     // 101 syntax, 406 a number out of range
+
+  bool null() override { return put(nullptr); }
+  bool boolean(bool v) override { return put(v); }
+  bool number_integer(number_integer_t v) override { return put(v); }
+  bool number_unsigned(number_unsigned_t v) override { return put(v); }
+  bool number_float(number_float_t v, const string_t&) override {
+    return put(v);
+  }
+  bool string(string_t& v) override { return put(std::move(v)); }
+#if NLOHMANN_JSON_VERSION_MAJOR > 3 || NLOHMANN_JSON_VERSION_MINOR >= 8
+  bool binary(binary_t&) override { return false; }  // JSON text has none
+#endif
+  bool start_object(std::size_t) override { return open(Json::object()); }
+  bool key(string_t& k) override {
+    key_ = std::move(k);
+    return true;
+  }
+  bool end_object() override { return close(); }
+  bool start_array(std::size_t) override { return open(Json::array()); }
+  bool end_array() override { return close(); }
+  bool parse_error(std::size_t position, const std::string&,
+                   const nlohmann::detail::exception& e) override {
+    at = position;
+    error = e.what();
+    errorId = e.id;
+    return false;
+  }
+
+ private:
+  // Puts v where the parser is: the line's value, the next of an array, or
+  // the member of the key just read.
+  Json* place(Json&& v) {
+    if (stack_.empty()) {
+      value = std::move(v);
+      return &value;
+    }
+    Json& top = *stack_.back();
+    if (top.is_array()) {
+      top.push_back(std::move(v));
+      return &top.back();
+    }
+    auto [member, fresh] =
+        top.get_ref<Json::object_t&>().emplace(std::move(key_), std::move(v));
+    if (!fresh && twice.empty()) twice = member->first;
+    return &member->second;
+  }
+  bool put(Json&& v) {
+    place(std::move(v));
+    return true;
+  }
+  bool open(Json&& v) {
+    stack_.push_back(place(std::move(v)));
+    return true;
+  }
+  bool close() {
+    stack_.pop_back();
+    return true;
+  }
+  std::vector<Json*> stack_;
+  std::string key_;
+};
+
 // What is wrong with a line that nlohmann-json refused, from its error: the
 // reason it gives, after its own preamble, with the column.
-std::string parseProblem(std::string_view line, const Json::parse_error& e) {
-  const std::string what = e.what();
+std::string parseProblem(std::string_view line, const LineBuilder& b) {
+  const std::string& what = b.error;
+  if (b.errorId == 406) {
+    // "[json.exception.out_of_range.406] number overflow parsing '1e400'"
+    const std::size_t quote = what.find('\'');
+    return "the number " +
+           (quote == std::string::npos ? std::string("given")
+                                       : what.substr(quote)) +
+           " is beyond what a double holds";
+  }
   if (what.find("; expected end of input") != std::string::npos)
     return "text follows the JSON object (a line holds one object and "
            "nothing after it)";
-  if (e.byte > line.size()) return "cut short: the line ends inside its object";
+  if (b.at > line.size()) return "cut short: the line ends inside its object";
   // "[json.exception.parse_error.101] parse error at line 1, column 6:
   // syntax error while parsing value - invalid literal; last read: '...'"
-  std::string reason = what.substr(what.find(" - ") + 3);
+  const std::size_t dash = what.find(" - ");
+  std::string reason = dash == std::string::npos ? what : what.substr(dash + 3);
   reason = reason.substr(0, reason.find("; last read"));
-  const std::string_view at = line.substr(e.byte > 0 ? e.byte - 1 : 0);
-  if (at.rfind("NaN", 0) == 0 || at.rfind("Infinity", 0) == 0)
+  const std::string_view there = line.substr(b.at > 0 ? b.at - 1 : 0);
+  if (there.rfind("NaN", 0) == 0 || there.rfind("Infinity", 0) == 0)
     reason += " (NaN and Infinity are no JSON numbers)";
-  return "not JSON at column " + std::to_string(e.byte) + ": " + reason;
+  return "not JSON at column " + std::to_string(b.at) + ": " + reason;
 }
 
 // Parses line, which must be one JSON object with no key given twice, into
@@ -98,36 +179,15 @@ std::string parseProblem(std::string_view line, const Json::parse_error& e) {
 std::string parseObject(std::string_view line, Json& object) {
   if (line.find_first_not_of(" \t\r") == std::string_view::npos)
     return "a blank line (each line holds one JSON object)";
-  // The keys of each object open at the point being read.
-  std::vector<std::set<std::string>> open;
-  std::string twice;
-  const Json::parser_callback_t keys = [&](int, Json::parse_event_t event,
-                                           Json& parsed) {
-    if (event == Json::parse_event_t::object_start) open.emplace_back();
-    if (event == Json::parse_event_t::object_end) open.pop_back();
-    if (event == Json::parse_event_t::key && twice.empty() &&
-        !open.back().insert(parsed.get<std::string>()).second)
-      twice = parsed.get<std::string>();
-    return true;
-  };
-  try {
-    object = Json::parse(line.begin(), line.end(), keys);
-  } catch (const Json::parse_error& e) {
-    return parseProblem(line, e);
-  } catch (const Json::out_of_range& e) {
-    // "[json.exception.out_of_range.406] number overflow parsing '1e400'"
-    const std::string what = e.what();
-    const std::size_t quote = what.find('\'');
-    return "the number " +
-           (quote == std::string::npos ? std::string("given")
-                                       : what.substr(quote)) +
-           " is beyond what a double holds";
-  }
-  if (!twice.empty()) {
+  LineBuilder builder;
+  if (!Json::sax_parse(line.begin(), line.end(), &builder))
+    return parseProblem(line, builder);
+  if (!builder.twice.empty()) {
     std::string text;
-    appendQuoted(text, twice, "\\u00");
+    appendQuoted(text, builder.twice, "\\u00");
     return "the key " + text + " is given twice";
   }
+  object = std::move(builder.value);
   if (!object.is_object())
     return std::string("not a JSON object but ") +
            (object.is_array() ? "an array" : "a single value");
