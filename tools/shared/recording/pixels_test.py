@@ -143,7 +143,7 @@ for n in range(6):
     fill("live-fb", 100, 100, 299, 299, 0 if n % 2 == 0 else 255)
     send("partial", "0", "0", "100", "100", "299", "299")
     screen.wait_lines(n + 1)
-    time.sleep(0.3)  # the model starts the update on its own thread
+    time.sleep(0.5)  # the model starts the update on its own thread
 fill("live-fb", 400, 600, 449, 649, 90)
 send("partial", "0", "3", "449", "649", "400", "600")
 check(screen.wait() == 0, f"live run: {screen.errors}")
