@@ -68,10 +68,11 @@ class Emulator {
   tools::RecordingInfo recordingInfo_;
   std::size_t replayed_ = 0;  // the requests that reached record()
 #endif
-  // The pixels in the lines (live) or drawn from the recording (replayed).
+  std::unique_ptr<Framebuffer> framebuffer_;
+  // The pixels in the lines (live), which it reads, or drawn into it from
+  // the recording (replayed).
   RecordingPixels pixels_;
   bool drawsPixels_ = false;  // a replay whose recording has pixels
-  std::unique_ptr<Framebuffer> framebuffer_;
   std::unique_ptr<IdealPanel> idealPanel_;
   std::unique_ptr<HeatMap> heatMap_;
   int listenFd_ = -1;  // the live page's socket, until its server owns it
