@@ -404,6 +404,14 @@ const Key<Profile> kProfileKeys[] = {
      }},
 };
 
+// The profile's waveforms, "A2, DU, ..., INIT", for a message.
+std::string waveformNames(const Profile& profile) {
+  std::string names;
+  for (const Waveform& w : profile.waveforms)
+    names += (names.empty() ? "" : ", ") + w.name;
+  return names;
+}
+
 void readDocument(const toml::table& document, Profile& profile,
                   Problems& problems) {
   Reading reading;
@@ -411,7 +419,9 @@ void readDocument(const toml::table& document, Profile& profile,
   for (const Reference& ref : reading.references) {
     const std::size_t i = profile.find(ref.name);
     if (i == profile.waveforms.size())
-      reading.problems.add(ref.where, "unknown waveform " + quoted(ref.name));
+      reading.problems.add(ref.where, "unknown waveform " + quoted(ref.name) +
+                                          " (the profile has " +
+                                          waveformNames(profile) + ")");
     else
       *ref.slot = i;
   }

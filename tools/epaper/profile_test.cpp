@@ -67,9 +67,8 @@ TEST(Profile, DeviceKeysReadBack) {
 TEST(Profile, NewWaveformDefaultsAndInitAsErase) {
   const std::string printed = printProfile(defaultProfile());
   ASSERT_NE(std::string::npos, printed.find("erase = \"INIT\""));
-  ASSERT_NE(std::string::npos,
-            printed.find("levels = 16, flash = \"never\",\n"
-                         "# flash_ms = 0 and residue = 0."));
+  ASSERT_NE(std::string::npos, printed.find("levels = 16, flash = \"never\",\n"
+                                            "# flash_ms = 0 and residue = 0."));
   Profile p = defaultProfile();
   ASSERT_EQ("", parseProfile("erase = \"INIT\"\n[waveform.NEW]\n"
                              "duration_ms = 300\n",
@@ -102,6 +101,12 @@ TEST(Profile, BadProfilesNameTheLine) {
       {"[quality]\nx = \"A2\"\n",
        "p.toml:2: quality level 'x' is not a level: the levels are the digits "
        "0 to 3"},
+      {"[quality]\n0 = \"A3\"\n",
+       "p.toml:2: unknown waveform 'A3' (the profile has A2, DU, GC4, DU4, "
+       "GL16, GC16, INIT)"},
+      {"erase = \"X\"\n[waveform.MINE]\nduration_ms = 5\n",
+       "p.toml:1: unknown waveform 'X' (the profile has A2, DU, GC4, DU4, "
+       "GL16, GC16, INIT, MINE)"},
 
       {"[waveform.DU]\nduration_ms = 0\n",
        "p.toml:2: 'duration_ms' must be more than zero ms"},

@@ -113,7 +113,9 @@ int Emulator::openFramebuffer() {
   }
 #endif
   if (!options_.panelPicture.empty() && !framebuffer_)
-    return usageError("--panel needs --framebuffer: the panel shows FILE");
+    return usageError(
+        "--panel needs --framebuffer FILE, the framebuffer the application "
+        "draws into (or a --replay recording with pixels)");
   if (!options_.framebuffer.empty())
     idealPanel_ = std::make_unique<IdealPanel>(*framebuffer_);
   return tools::kGoOn;

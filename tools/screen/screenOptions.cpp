@@ -281,10 +281,13 @@ int parseScreenOptions(int argc, char* argv[], ScreenOptions& options) {
   // read the recording.
   if (!options.panelPicture.empty() && options.framebuffer.empty() &&
       options.replay.empty())
-    return usageError("--panel needs --framebuffer: the panel shows FILE");
+    return usageError(
+        "--panel needs --framebuffer FILE, the framebuffer the application "
+        "draws into (or a --replay recording with pixels)");
   if (!options.idealPanelPicture.empty() && options.framebuffer.empty())
     return usageError(
-        "--ideal-panel needs --framebuffer: the panel shows FILE");
+        "--ideal-panel needs --framebuffer FILE, the framebuffer the "
+        "application draws into");
   return tools::kGoOn;
 }
 
