@@ -37,8 +37,10 @@ void BM_RequestLineWriter(benchmark::State& state) {
   for (auto _ : state) {
     for (const Received& r : kReceived) {
       std::string line = zodm::tools::requestLine(
-          {micros, r.text,
-           r.accepted ? std::optional<DmCommand>(r.command) : std::nullopt},
+          {micros,
+           r.text,
+           r.accepted ? std::optional<DmCommand>(r.command) : std::nullopt,
+           {}},
           true);
       benchmark::DoNotOptimize(line);
     }
@@ -99,8 +101,10 @@ std::string recording100k() {
   for (int64_t i = 0; i < 100000; ++i) {
     const Received& r = kReceived[static_cast<std::size_t>(i % kKinds)];
     content += zodm::tools::requestLine(
-        {i * 1000, r.text,
-         r.accepted ? std::optional<DmCommand>(r.command) : std::nullopt},
+        {i * 1000,
+         r.text,
+         r.accepted ? std::optional<DmCommand>(r.command) : std::nullopt,
+         {}},
         true);
     content += '\n';
   }

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Any bytes as a recording, through the reader the tools' --replay uses. A
 // recording it takes holds times from 0 on that never go back and texts no
-// longer than a datagram; written again as the services write their lines,
-// it reads back to the same requests. A refused one names a line of the
-// input.
+// longer than a datagram, and pixels only with the rectangle of their
+// request; written again as the services write their lines, pixels
+// included, it reads back to the same requests. A refused one names a line
+// of the input.
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,8 +32,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     check(request.text.size() <= zodm::tools::kMaxRecordedText,
           "a text longer than a datagram", request.text);
     last = request.micros;
+    // A line with pixels says which request's they are: a partial update
+    // of their rectangle stands for any request of it.
+    std::optional<DmCommand> accepted;
+    if (request.pixels) {
+      const auto& r = request.pixels->rect;
+      accepted =
+          DmCommand{DM_CMD_DISPLAY_PARTIAL, 0, 0, r.x0, r.y0, r.x1, r.y1};
+    }
+    const std::string members = zodm::tools::recordedMembers(request);
     again += zodm::tools::requestLine(
-        {request.micros, request.text, std::nullopt}, true);
+        {request.micros, request.text, accepted, members}, true);
     again += '\n';
   }
   std::vector<RecordedRequest> reread;
@@ -42,6 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   for (std::size_t i = 0; i < reread.size(); ++i) {
     check(reread[i].micros == requests[i].micros, "a time changed", again);
     check(reread[i].text == requests[i].text, "a text changed", again);
+    check(zodm::tools::recordedMembers(reread[i]) ==
+              zodm::tools::recordedMembers(requests[i]),
+          "pixels changed", again);
   }
   return 0;
 }

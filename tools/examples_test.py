@@ -9,13 +9,16 @@ README's zodm-* lines each run once, through bash, with TOOLS_DIR first in
 PATH. An example passes when it ends with status 0, or is still running
 (a service) once its expected output has appeared, or after a second when
 it states none; expected output is a manual page's output lines or a
-comment "# prints TEXT". Files the examples name under /tmp and /dev/shm
-go to a directory of the test's own, where rec.jsonl is a short recording
-and a2.toml a display profile. Examples that need what this build
-lacks (--tap without libpcap, --picture without cairo, --serve without
-libmicrohttpd, zodm-screen) are left out. Exit status 77 (skipped) when no
-namespace can be made."""
+comment "# prints TEXT", and an example that states it prints nothing on
+standard error. Files the examples name under /tmp and /dev/shm go to a
+directory of the test's own, where rec.jsonl is a short recording with
+pixels, a2.toml a display profile and /dev/fb0, the device's framebuffer,
+a white framebuffer file. Examples that need what this build lacks (--tap
+without libpcap, --picture without cairo, --serve without libmicrohttpd,
+zodm-screen) are left out. Exit status 77 (skipped) when no namespace can
+be made."""
 
+import base64
 import ctypes
 import os
 import re
@@ -25,6 +28,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
 
 if os.environ.get("ZODM_EXAMPLES_NETNS") != "1":
     os.environ["ZODM_EXAMPLES_NETNS"] = "1"
@@ -106,7 +110,8 @@ def run(command, expected, work):
     # A failing command ends the script with its status; then the services
     # it started in the background are waited for.
     script = "set -e\n" + command.replace("/tmp/", work + "/tmp/").replace(
-        "/dev/shm/", work + "/shm/") + "\nwait\n"
+        "/dev/shm/", work + "/shm/").replace("/dev/fb0", work + "/fb0") + \
+        "\nwait\n"
     with open(work + "/out", "w+") as out, open(work + "/err", "w+") as err:
         child = subprocess.Popen(
             ["bash", "-c", script], cwd=work, stdout=out, stderr=err,
@@ -129,6 +134,9 @@ def run(command, expected, work):
         return f"exit status {status}: {said}"
     if not shown:
         return f"printed {lines}, expected {expected}: {said}"
+    # What an example says it prints is all that a terminal shows of it.
+    if expected and said:
+        return f"printed {expected} and on standard error: {said}"
     return None
 
 
@@ -151,6 +159,23 @@ def stop(child):
             time.sleep(0.02)
 
 
+def recorded(t, x0, y0, x1, y1, gray):
+    """A recording's line of a partial update with its pixels (format 2)."""
+    pixels = base64.b64encode(zlib.compress(
+        bytes([gray]) * ((x1 - x0 + 1) * (y1 - y0 + 1)))).decode()
+    return (f'{{"t":{t},"accepted":true,"request":"partial","priority":0,'
+            f'"quality":0,"xUp":{x0},"yUp":{y0},"xDown":{x1},"yDown":{y1},'
+            f'"rect":[{x0},{y0},{x1},{y1}],"pixels":"{pixels}",'
+            f'"text":"!1,0,0,{x0},{y0},{x1},{y1}"}}\n')
+
+
+# The recording that the --replay examples name: two overlapping partial
+# updates, with the pixels drawn for them.
+RECORDING = (recorded("0.100000", 0, 0, 100, 100, 0) +
+             recorded("0.105000", 50, 50, 150, 150, 128) +
+             '{"format":2,"received":2,"accepted":2,"refused":0,'
+             '"dropped":0}\n')
+
 ctypes.CDLL(None, use_errno=True).prctl(36, 1)  # PR_SET_CHILD_SUBREAPER
 examples = [e for tool in TOOLS if os.path.exists(os.path.join(tools, tool))
             for e in from_help(tool)]
@@ -170,10 +195,12 @@ for command, expected in examples:
         os.mkdir(work + "/tmp")
         os.mkdir(work + "/shm")
         # The recording that the --replay examples name, and the profile
-        # they compare it under.
+        # they compare it under. No device here: the framebuffer file
+        # stands for /dev/fb0.
+        with open(work + "/fb0", "wb") as fb0:
+            fb0.write(b"\xff" * 769 * 1025)
         with open(work + "/rec.jsonl", "w") as rec:
-            rec.write('{"t":0.100000,"text":"!1,0,0,0,0,100,100"}\n'
-                      '{"t":0.105000,"text":"!1,0,0,50,50,150,150"}\n')
+            rec.write(RECORDING)
         with open(work + "/a2.toml", "w") as profile:
             profile.write('[quality]\n1 = "A2"\n')
         problem = run(command, expected, work)

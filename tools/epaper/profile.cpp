@@ -308,6 +308,20 @@ void readWaveforms(const toml::node& node, std::string_view, Profile& profile,
     readWaveform(*name, *table, profile, reading);
 }
 
+// Why key is no quality level: a level is one digit, 0 to 3.
+std::string qualityLevelProblem(std::string_view key) {
+  int value = 0;
+  const char* end = key.data() + key.size();
+  const auto [at, error] = std::from_chars(key.data(), end, value);
+  const std::string level = "quality level " + quoted(key);
+  if (error == std::errc() && at == end && value >= 0 && value <= 3)
+    return level + " must be one digit: '" + std::to_string(value) + "'";
+  if ((error == std::errc() && at == end) ||
+      error == std::errc::result_out_of_range)
+    return level + " is outside 0..3";
+  return level + " is not a level: the levels are the digits 0 to 3";
+}
+
 void readQuality(const toml::node& node, std::string_view, Profile& profile,
                  Reading& reading) {
   const auto* levels = node.as_table();
@@ -318,8 +332,7 @@ void readQuality(const toml::node& node, std::string_view, Profile& profile,
   for (const auto& [level, name] : *levels) {
     const std::string_view l = level.str();
     if (l.size() != 1 || l[0] < '0' || l[0] > '3') {
-      reading.problems.add(level.source(),
-                           "quality level " + quoted(l) + " is outside 0..3");
+      reading.problems.add(level.source(), qualityLevelProblem(l));
       continue;
     }
     readName(name, l, &profile.quality[static_cast<std::size_t>(l[0] - '0')],
@@ -408,6 +421,14 @@ const Key<Profile> kProfileKeys[] = {
      }},
 };
 
+// The profile's waveforms, "A2, DU, ..., INIT", for a message.
+std::string waveformNames(const Profile& profile) {
+  std::string names;
+  for (const Waveform& w : profile.waveforms)
+    names += (names.empty() ? "" : ", ") + w.name;
+  return names;
+}
+
 void readDocument(const toml::table& document, Profile& profile,
                   Problems& problems) {
   Reading reading;
@@ -415,7 +436,9 @@ void readDocument(const toml::table& document, Profile& profile,
   for (const Reference& ref : reading.references) {
     const std::size_t i = profile.find(ref.name);
     if (i == profile.waveforms.size())
-      reading.problems.add(ref.where, "unknown waveform " + quoted(ref.name));
+      reading.problems.add(ref.where, "unknown waveform " + quoted(ref.name) +
+                                          " (the profile has " +
+                                          waveformNames(profile) + ")");
     else
       *ref.slot = i;
   }
@@ -516,7 +539,16 @@ std::string printProfile(const Profile& p) {
          "# \"always\"), how long a flash adds to a pass, the share of a\n"
          "# pixel's change that a pass which does not flash leaves behind as\n"
          "# residue (0 to 1), and the share of a change that the residue of\n"
-         "# a run of such passes levels off at (0 to 1); a flash clears it.\n";
+         "# a run of such passes levels off at (0 to 1); a flash clears it.\n"
+         "# flash_ms counts only where the pass flashes: flash is not\n"
+         "# \"never\", or flash_every makes it flash (A2's 80 ms is what a\n"
+         "# flashing A2 pass adds). A waveform of a new name needs\n"
+         "# duration_ms; its other keys default to levels = 16, flash =\n"
+         "# \"never\", flash_ms = 0, residue = 0 and residue_limit = 2.5\n"
+         "# times its residue. Any waveform may serve a full update, an\n"
+         "# erase or a quality level: INIT, which always flashes and ends\n"
+         "# white, clears the panel as a device's first update does, with\n"
+         "# erase = \"INIT\".\n";
   for (const Waveform& w : p.waveforms) {
     out << "\n[waveform." << w.name << "]\n"
         << "levels = " << w.levels << "\n"

@@ -68,6 +68,27 @@ TEST(Profile, DeviceKeysReadBack) {
   EXPECT_EQ(std::nullopt, read.device.temperature);
 }
 
+// What the printed profile's comments promise: a new waveform's keys
+// default as they say, and INIT serves an erase.
+TEST(Profile, NewWaveformDefaultsAndInitAsErase) {
+  const std::string printed = printProfile(defaultProfile());
+  ASSERT_NE(std::string::npos, printed.find("erase = \"INIT\""));
+  ASSERT_NE(std::string::npos,
+            printed.find("levels = 16, flash =\n"
+                         "# \"never\", flash_ms = 0, residue = 0 and "
+                         "residue_limit = 2.5\n# times its residue."));
+  Profile p = defaultProfile();
+  ASSERT_EQ("", parseProfile("erase = \"INIT\"\n[waveform.NEW]\n"
+                             "duration_ms = 300\n",
+                             "p.toml", p));
+  const Waveform& added = p.waveform(p.find("NEW"));
+  EXPECT_EQ(16, added.levels);
+  EXPECT_EQ(Flash::Never, added.flash);
+  EXPECT_EQ(0, added.flashTime);
+  EXPECT_EQ(0.0, added.residue);
+  EXPECT_EQ("INIT", p.waveform(p.erase).name);
+}
+
 TEST(Profile, BadProfilesNameTheLine) {
   const struct {
     const char* text;
@@ -83,6 +104,18 @@ TEST(Profile, BadProfilesNameTheLine) {
        "p.toml:2: quality level '4' is outside 0..3"},
       {"[quality]\n-1 = \"A2\"\n",
        "p.toml:2: quality level '-1' is outside 0..3"},
+      {"[quality]\n01 = \"A2\"\n",
+       "p.toml:2: quality level '01' must be one digit: '1'"},
+      {"[quality]\nx = \"A2\"\n",
+       "p.toml:2: quality level 'x' is not a level: the levels are the digits "
+       "0 to 3"},
+      {"[quality]\n0 = \"A3\"\n",
+       "p.toml:2: unknown waveform 'A3' (the profile has A2, DU, GC4, DU4, "
+       "GL16, GC16, INIT)"},
+      {"erase = \"X\"\n[waveform.MINE]\nduration_ms = 5\n",
+       "p.toml:1: unknown waveform 'X' (the profile has A2, DU, GC4, DU4, "
+       "GL16, GC16, INIT, MINE)"},
+
       {"[waveform.DU]\nduration_ms = 0\n",
        "p.toml:2: 'duration_ms' must be more than zero ms"},
       {"[waveform.DU]\n\nduration_ms = -5\n",

@@ -91,19 +91,26 @@ int Emulator::readCompared() {
   return tools::kGoOn;
 }
 
-int Emulator::openInputs() {
+// Reads the recording whole, before anything else starts.
+int Emulator::openReplay() {
   const tools::ServiceOptions& service = options_.service;
-  if (!options_.replay.empty() && (service.all || !service.tap.empty() ||
-                                   service.buffer != 0 || options_.serve))
+  if (options_.replay.empty()) return tools::kGoOn;
+  if (service.all || !service.tap.empty() || service.buffer != 0 ||
+      options_.serve)
     return usageError(
         "--replay binds nothing and serves no page: it does not go with "
         "--all, --tap, --buffer or --serve");
 #if ZODM_REPLAY
-  // A recording is read and checked whole before anything else starts.
-  if (!options_.replay.empty() &&
-      !tools::loadRecording(kTool, options_.replay, recording_))
+  if (!tools::loadRecording(kTool, options_.replay, recording_,
+                            &recordingInfo_))
     return tools::kExitUsage;
 #endif
+  return tools::kGoOn;
+}
+
+// Maps --framebuffer's file; a replay of a recording with pixels reads a
+// copy of it in memory instead, or white memory without one.
+int Emulator::openFramebuffer() {
   if (!options_.framebuffer.empty()) {
     std::string problem;
     framebuffer_ = Framebuffer::open(options_.framebuffer, problem);
@@ -112,8 +119,27 @@ int Emulator::openInputs() {
                    options_.framebuffer.c_str(), problem.c_str());
       return tools::kExitFailure;
     }
-    idealPanel_ = std::make_unique<IdealPanel>(*framebuffer_);
   }
+#if ZODM_REPLAY
+  if (auto memory = RecordingPixels::replayFramebuffer(recordingInfo_,
+                                                       framebuffer_.get())) {
+    framebuffer_ = std::move(memory);
+    drawsPixels_ = true;
+  }
+#endif
+  if (!options_.panelPicture.empty() && !framebuffer_)
+    return usageError(
+        "--panel needs --framebuffer FILE, the framebuffer the application "
+        "draws into (or a --replay recording with pixels)");
+  if (!options_.framebuffer.empty())
+    idealPanel_ = std::make_unique<IdealPanel>(*framebuffer_);
+  return tools::kGoOn;
+}
+
+int Emulator::openInputs() {
+  for (const auto step : {&Emulator::openReplay, &Emulator::openFramebuffer})
+    if (const int status = (this->*step)(); status != tools::kGoOn)
+      return status;
 #if ZODM_LIVE_PAGE
   // The live page's port comes first: one that is taken, or an address that
   // cannot be used, is reported before anything else starts.
@@ -244,8 +270,13 @@ void Emulator::writeFates(const std::vector<model::Fate>& fates) {
     line += ",\"end_ms\":" + model::milliseconds(f.end);
     line += ",\"latency_ms\":" + model::milliseconds(f.end - f.arrival);
     line += "}\n";
-    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size())
+    // A recorder prints the lines in order, the fates after the requests'.
+    if (output_ != nullptr) {
+      if (!output_->add(line)) fatesFailed_ = EIO;
+    } else if (std::fwrite(line.data(), 1, line.size(), stdout) !=
+               line.size()) {
       fatesFailed_ = errno;
+    }
   }
   // Live, a pipe sees them as the updates complete.
   if (options_.replay.empty() && std::fflush(stdout) != 0) fatesFailed_ = errno;
@@ -278,7 +309,22 @@ int Emulator::startLivePage() {
   return tools::kGoOn;
 }
 
+// A replay draws each request's recorded pixels into its framebuffer once
+// the model has reached the request's time, so that updates that start
+// before it read what was there before.
+void Emulator::drawRecordedPixels(
+    [[maybe_unused]] const tools::Received& received) {
+#if ZODM_REPLAY
+  if (!drawsPixels_ || replayed_ >= recording_.size()) return;
+  const tools::RecordedRequest& request = recording_[replayed_++];
+  if (!request.pixels) return;
+  runner_->advance(received.micros);
+  RecordingPixels::draw(request, *framebuffer_);
+#endif
+}
+
 void Emulator::record(const tools::Received& received) {
+  drawRecordedPixels(received);
   if (received.accepted) runner_->submit(received.micros, *received.accepted);
   {
     const std::lock_guard<std::mutex> lock(stateMutex_);
@@ -396,8 +442,22 @@ int Emulator::run() {
 #endif
     return tools::openServiceSource(options_.service);
   };
+  tools::ServiceOptions service = options_.service;
+  tools::ServiceHooks serviceHooks = hooks();
+#if ZODM_REPLAY
+  // A replay's lines carry the recording's pixels again.
+  if (!options_.replay.empty())
+    service.recordingFormat = recordingInfo_.replayFormat();
+#endif
+  // Live, the --json lines carry the framebuffer's pixels.
+  if (options_.replay.empty() && framebuffer_ && service.json) {
+    serviceHooks.output = pixels_.record(*framebuffer_);
+    if (serviceHooks.output != nullptr)
+      service.recordingFormat = tools::kPixelsRecordingFormat;
+    output_ = serviceHooks.output;
+  }
   tools::Totals totals;
-  const int status = tools::runService(options_.service, open, hooks(), totals);
+  const int status = tools::runService(service, open, serviceHooks, totals);
   // A run whose source could not be had ends without closing lines.
   return closed_ ? report(status) : status;
 }

@@ -24,6 +24,7 @@
 #include "modelRunner.h"
 #include "painter.h"
 #include "profile.h"
+#include "recordingPixels.h"
 #include "screenOptions.h"
 #include "serviceLoop.h"
 #if ZODM_REPLAY
@@ -61,6 +62,8 @@ class Emulator {
   void startModel();
   void startPainter();
   int startLivePage();
+  int openReplay();
+  int openFramebuffer();
   tools::ServiceHooks hooks();
   std::string beforeLine(const tools::Received& received);
   bool afterRequest(const tools::Received& received);
@@ -70,6 +73,7 @@ class Emulator {
   bool copyModelPanel(std::vector<uint8_t>& pixels);
   int writeLastPanels();
   int compare();
+  void drawRecordedPixels(const tools::Received& received);
   int report(int status);
 
   const ScreenOptions& options_;
@@ -78,8 +82,14 @@ class Emulator {
   std::vector<model::Profile> compared_;
 #if ZODM_REPLAY
   std::vector<tools::RecordedRequest> recording_;
+  tools::RecordingInfo recordingInfo_;
+  std::size_t replayed_ = 0;  // the requests that reached record()
 #endif
   std::unique_ptr<Framebuffer> framebuffer_;
+  // The pixels in the lines (live), which it reads, or drawn into it from
+  // the recording (replayed).
+  RecordingPixels pixels_;
+  bool drawsPixels_ = false;  // a replay whose recording has pixels
   std::unique_ptr<IdealPanel> idealPanel_;
   std::unique_ptr<HeatMap> heatMap_;
   int listenFd_ = -1;  // the live page's socket, until its server owns it
@@ -107,6 +117,9 @@ class Emulator {
   // could).
   unsigned long long refreshes_ = 0;
   std::atomic<int> fatesFailed_{0};
+  // Where the --json lines go when a recorder prints them; set before the
+  // first request reaches the model's thread, which writes fates there.
+  tools::LineOutput* output_ = nullptr;
   bool closed_ = false;  // the run ended: the receive loop had its source
   model::Summary cost_;
 };

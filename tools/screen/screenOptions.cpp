@@ -71,7 +71,10 @@ constexpr char kFramebufferHelp[] =
     "                      update copies its rectangle from FILE, a full\n"
     "                      update all of it, an erase makes it white; the\n"
     "                      live page shows it, and marks where FILE differs\n"
-    "                      (stale: drawn, not refreshed). A FILE of another\n"
+    "                      (stale: drawn, not refreshed). With --json each\n"
+    "                      partial or full update's line carries its\n"
+    "                      \"rect\" and the \"pixels\" there when it arrived\n"
+    "                      (zlib, then base64; format 2). A FILE of another\n"
     "                      size, or one that cannot be opened or mapped: one\n"
     "                      line, exit status 1\n";
 
@@ -81,7 +84,8 @@ constexpr char kPanelHelp[] =
     "                      gray, 769 x 1025: the waveforms' gray levels and\n"
     "                      residue) to PNG at start, at most twice a second\n"
     "                      while updates complete, and at exit, once every\n"
-    "                      update has completed; needs --framebuffer\n"
+    "                      update has completed; needs --framebuffer, or a\n"
+    "                      --replay recording with pixels\n"
     "      --ideal-panel=PNG\n"
     "                      write the ideal panel to PNG (a refresh copies its\n"
     "                      rectangle at once, in 256 grays) at start, after\n"
@@ -118,7 +122,12 @@ constexpr char kReplayHelp[] =
     "                      standard input), the --json lines of zodm-listen\n"
     "                      or zodm-screen, through the same pipeline, in its\n"
     "                      own time and as fast as the machine goes; prints\n"
-    "                      what the live run printed, byte for byte. A bad\n"
+    "                      what the live run printed, byte for byte. The\n"
+    "                      pixels of a recording that has them are drawn,\n"
+    "                      as each request arrives, into a copy in memory\n"
+    "                      of --framebuffer's FILE as it is at the start\n"
+    "                      (white without one; FILE is never written), so\n"
+    "                      that the panel ends as the live run's did. A bad\n"
     "                      recording: one line naming FILE, the line and the\n"
     "                      reason, exit status 2, before anything runs\n";
 #else
@@ -160,9 +169,11 @@ constexpr char kHelpEnd[] =
     "or a bad profile.\n"
     "\n"
     "Examples:\n"
-    "  zodm-screen --picture /tmp/screen.png & zodm-send --wait partial 2 1 0 "
-    "0 100 200\n"
+    "  zodm-screen -p /tmp/screen.png 2>/dev/null & zodm-send --wait partial "
+    "2 1 0 0 100 200\n"
     "      # prints partial priority=2 quality=1 rect=(0,0)-(100,200)\n"
+    "      # (2>/dev/null sends away zodm-screen's standard error: the\n"
+    "      # library's line that it bound, and at exit its summaries)\n"
     "  zodm-screen --serve 8050    # then open the address it prints\n"
     "  zodm-screen --replay rec.jsonl --json   # rec.jsonl: zodm-listen "
     "--json\n"
@@ -306,11 +317,17 @@ int parseScreenOptions(int argc, char* argv[], ScreenOptions& options) {
   if (const int status = tools::serviceOperands(argc, argv, text);
       status != tools::kGoOn)
     return status;
-  if (!options.panelPicture.empty() && options.framebuffer.empty())
-    return usageError("--panel needs --framebuffer: the panel shows FILE");
+  // A replay may bring its own pixels; the emulator checks once it has
+  // read the recording.
+  if (!options.panelPicture.empty() && options.framebuffer.empty() &&
+      options.replay.empty())
+    return usageError(
+        "--panel needs --framebuffer FILE, the framebuffer the application "
+        "draws into (or a --replay recording with pixels)");
   if (!options.idealPanelPicture.empty() && options.framebuffer.empty())
     return usageError(
-        "--ideal-panel needs --framebuffer: the panel shows FILE");
+        "--ideal-panel needs --framebuffer FILE, the framebuffer the "
+        "application draws into");
   return checkCompare(options);
 }
 

@@ -64,8 +64,9 @@ constexpr char kHelp[] =
     "      --replay=FILE     send the texts of the recording in FILE ('-':\n"
     "                        standard input), the --json lines of\n"
     "                        zodm-listen or zodm-screen, byte for byte, the\n"
-    "                        first at once and each next at its recorded\n"
-    "                        time after it; no request is given. A bad\n"
+    "                        first at once (after --wait, when given) and\n"
+    "                        each next at its recorded time after it; no\n"
+    "                        request is given. A bad\n"
     "                        recording: one line naming FILE, the line and\n"
     "                        the reason, exit status 2, before anything is\n"
     "                        sent\n"
@@ -82,8 +83,10 @@ constexpr char kHelp[] =
     "\n"
     "Examples:\n"
     "  zodm-send display 1 2\n"
-    "  zodm-listen --count 1 & zodm-send --wait display 1 2\n"
+    "  zodm-listen --count 1 2>/dev/null & zodm-send --wait display 1 2\n"
     "      # prints display priority=1 quality=2, once zodm-listen is bound\n"
+    "      # (2>/dev/null sends away zodm-listen's standard error: the\n"
+    "      # library's line that it bound, and its closing summary)\n"
     "  zodm-send partial 2 1 0 0 100 200\n"
     "  zodm-send -s 127.0.0.2 erase 3\n"
     "  zodm-send --dry-run partial 2 1 0 0 100 200   # prints "
@@ -260,8 +263,27 @@ void send(const DmCommand& c) {
   }
 }
 
+// --wait: waits until a service on this machine holds the port on server
+// (the library's default when empty). Returns kGoOn, or kExitFailure
+// having said why nothing was sent.
+int waitForService(const Options& options,
+                   const std::optional<std::string>& server) {
+  if (options.waitSeconds < 0) return kGoOn;
+  in_addr to{};
+  inet_pton(AF_INET, server ? server->c_str() : DM_DEFAULT_SERVER, &to);
+  int32_t port = 0;
+  dmGetServerPort(&port);
+  const std::string problem =
+      zodm::send::waitBound(to.s_addr, static_cast<uint16_t>(port),
+                            static_cast<unsigned>(options.waitSeconds));
+  if (problem.empty()) return kGoOn;
+  std::fprintf(stderr, "zodm-send: %s; nothing was sent\n", problem.c_str());
+  return kExitFailure;
+}
+
 // zodm-send --replay: checks the rest of the command line and the whole
-// recording, then sends it. Returns the exit status.
+// recording, waits for the service with --wait, then sends it. Returns the
+// exit status.
 int replayRecording(const Options& options) {
   if (!options.words.empty())
     return usageError("--replay sends the recording: surplus argument '" +
@@ -284,6 +306,8 @@ int replayRecording(const Options& options) {
     return usageError("the server address is empty");
   if (options.server != nullptr) server = resolveServer(options.server);
   if (!server) return kExitFailure;
+  if (const int status = waitForService(options, server); status != kGoOn)
+    return status;
   return zodm::send::sendRecording(*server, requests, speed);
 #else
   std::fputs(
@@ -403,20 +427,8 @@ int deliver(const Options& options, const DmCommand& command) {
     std::fprintf(stderr, "zodm-send: cannot send to %s\n", server->c_str());
     return kExitFailure;
   }
-  if (options.waitSeconds >= 0) {
-    in_addr to{};
-    inet_pton(AF_INET, server ? server->c_str() : DM_DEFAULT_SERVER, &to);
-    int32_t port = 0;
-    dmGetServerPort(&port);
-    const std::string problem =
-        zodm::send::waitBound(to.s_addr, static_cast<uint16_t>(port),
-                              static_cast<unsigned>(options.waitSeconds));
-    if (!problem.empty()) {
-      std::fprintf(stderr, "zodm-send: %s; nothing was sent\n",
-                   problem.c_str());
-      return kExitFailure;
-    }
-  }
+  if (const int status = waitForService(options, server); status != kGoOn)
+    return status;
   send(command);
   return 0;
 }

@@ -56,11 +56,71 @@ void drawHeatMap(cairo_surface_t* surface, const HeatMap& heatMap) {
   cairo_surface_mark_dirty(surface);
 }
 
+// A label's height on the picture, and the room between a label and its
+// rectangle's outline.
+constexpr double kLabelHeight = 15;
+constexpr double kLabelInset = 1;
+
+bool apart(const LabelBox& a, const LabelBox& b) {
+  return a.x + a.width <= b.x || b.x + b.width <= a.x ||
+         a.y + a.height <= b.y || b.y + b.height <= a.y;
+}
+
+// The places a label of width w may take for rectangle r, in the order
+// they are tried (see placeLabels).
+std::vector<LabelBox> candidates(const Rect& r, double w, double h) {
+  const double x = kOriginX + r.x0 + 3 + kLabelInset;
+  const double y = kOriginY + r.y0 + 3 + kLabelInset;
+  const double bottom = kOriginY + kHeight;
+  const double right = kOriginX + r.x1 + 1 - 3;
+  std::vector<LabelBox> out{{x, y, w, h}};  // the corner, however small
+  for (double down = y + h + 1; down + h <= kOriginY + r.y1 + 1 - 3;
+       down += h + 1)
+    out.push_back({x, down, w, h});
+  for (double across = x + w + 2; across + w <= right; across += w + 2)
+    out.push_back({across, y, w, h});
+  for (double down = std::max(y, kOriginY + r.y1 + 1.0); down + h <= bottom;
+       down += h + 1)
+    out.push_back({x, down, w, h});
+  return out;
+}
+
+}  // namespace
+
+std::vector<LabelBox> placeLabels(const std::vector<Rect>& rects,
+                                  const std::vector<double>& widths,
+                                  double height) {
+  std::vector<LabelBox> placed(rects.size());
+  std::vector<LabelBox> taken;
+  for (std::size_t i = rects.size(); i-- > 0;) {
+    const std::vector<LabelBox> tries = candidates(rects[i], widths[i], height);
+    const auto free =
+        std::find_if(tries.begin(), tries.end(), [&](const LabelBox& box) {
+          return std::all_of(taken.begin(), taken.end(),
+                             [&](const LabelBox& t) { return apart(box, t); });
+        });
+    placed[i] = free != tries.end()
+                    ? *free
+                    : LabelBox{kOriginX + rects[i].x0 + 4.0,
+                               kOriginY + rects[i].y0 + 4.0, widths[i], height};
+    taken.push_back(placed[i]);
+  }
+  return placed;
+}
+
+namespace {
+
 // Outlines the recent partial rectangles inside their own cells, oldest
-// first so the newest lies on top, and labels each with its request number.
+// first so the newest lies on top, then labels each with its request
+// number where no other label hides it (placeLabels), on white, so that
+// each stays legible over any colour of the scale and over the outlines.
 void drawRecent(cairo_t* cr, const HeatMap& heatMap) {
   const auto& recent = heatMap.recent();
   cairo_set_font_size(cr, 12);
+  std::vector<Rect> rects;
+  std::vector<double> widths;
+  std::vector<std::string> labels;
+  std::vector<double> alphas;
   for (std::size_t i = 0; i < recent.size(); ++i) {
     const Rect& r = recent[i].rect;
     const std::size_t age = recent.size() - 1 - i;  // 0: the newest
@@ -75,20 +135,26 @@ void drawRecent(cairo_t* cr, const HeatMap& heatMap) {
                     kOriginY + r.y0 + width / 2, r.x1 - r.x0 + 1 - width,
                     r.y1 - r.y0 + 1 - width);
     cairo_stroke(cr);
-    // The label stands on white, legible over any colour of the scale.
     // Appended rather than "#" + ..., which GCC 12 at -O3 wrongly flags.
     std::string label = "#";
     label += std::to_string(recent[i].request);
     cairo_text_extents_t extents;
     cairo_text_extents(cr, label.c_str(), &extents);
-    const double lx = kOriginX + r.x0 + width + 1;
-    const double ly = kOriginY + r.y0 + width + 1;
-    cairo_set_source_rgba(cr, 1, 1, 1, alpha);
-    cairo_rectangle(cr, lx, ly, extents.x_advance + 4, 15);
+    rects.push_back(r);
+    widths.push_back(extents.x_advance + 4);
+    labels.push_back(std::move(label));
+    // Older labels fade less than their outlines: they must stay legible.
+    alphas.push_back(std::max(alpha, 0.6));
+  }
+  const std::vector<LabelBox> boxes = placeLabels(rects, widths, kLabelHeight);
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    const LabelBox& b = boxes[i];
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_rectangle(cr, b.x, b.y, b.width, b.height);
     cairo_fill(cr);
-    setColour(cr, kOutline, alpha);
-    cairo_move_to(cr, lx + 2, ly + 12);
-    cairo_show_text(cr, label.c_str());
+    setColour(cr, kOutline, alphas[i]);
+    cairo_move_to(cr, b.x + 2, b.y + 12);
+    cairo_show_text(cr, labels[i].c_str());
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "heatMap.h"
 
@@ -28,6 +29,22 @@ struct SurfaceDeleter {
   }
 };
 using Surface = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
+
+// A request number's label on the picture, in the picture's pixels.
+struct LabelBox {
+  double x, y, width, height;
+};
+
+// Where the labels of the recent rectangles (rects, in the display area's
+// cells, oldest first; widths their labels' widths, all height high) go,
+// so that none hides another: newest first, each at its rectangle's top
+// left corner, just inside; where a newer label lies there, the first free
+// place down its rectangle's left edge, then along its top edge, then down
+// that column of the display area; with none free, the corner, under the
+// newer ones. Returned oldest first, as rects.
+std::vector<LabelBox> placeLabels(const std::vector<Rect>& rects,
+                                  const std::vector<double>& widths,
+                                  double height);
 
 // Draws the picture: the heat map of refresh counts with the last partial
 // rectangles outlined (newest brightest), a colour scale with its legend and

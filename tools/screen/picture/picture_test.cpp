@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "heatMapPicture.h"
 #include "heatMapSequence.h"
@@ -91,6 +92,57 @@ TEST_F(PictureTest, ColoursAtChosenCells) {
   // No file is left behind beside the picture.
   EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir_),
                              std::filesystem::directory_iterator()));
+}
+
+// The labels of overlapping rectangles never hide each other: however the
+// rectangles lie, no two labels share a pixel, each lies in the display
+// area, and the newest, and any that nothing hides, sit at their corner.
+TEST(PlaceLabels, NoneHidesAnother) {
+  const auto same = [](std::size_t n, Rect r) {
+    return std::vector<Rect>(n, r);
+  };
+  const auto nested = [](int n) {
+    std::vector<Rect> out;
+    for (int k = n; k >= 1; --k) out.push_back({0, 0, k * 40, k * 40});
+    return out;
+  };
+  const struct {
+    const char* name;
+    std::vector<Rect> rects;
+    bool allAtCorners;
+  } kCases[] = {
+      {"eight the same", same(8, {100, 100, 300, 300}), false},
+      {"nested at one corner", nested(8), false},
+      {"two pixels high, the same", same(6, {10, 500, 400, 501}), false},
+      {"thirty the same", same(30, {100, 100, 300, 400}), false},
+      {"apart", {{0, 0, 99, 99}, {200, 0, 299, 99}, {0, 300, 99, 399}}, true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<double> widths(c.rects.size(), 24);
+    const std::vector<LabelBox> boxes = placeLabels(c.rects, widths, 15);
+    ASSERT_EQ(c.rects.size(), boxes.size());
+    const auto atCorner = [&](std::size_t i) {
+      return boxes[i].x == kOriginX + c.rects[i].x0 + 4 &&
+             boxes[i].y == kOriginY + c.rects[i].y0 + 4;
+    };
+    EXPECT_TRUE(atCorner(boxes.size() - 1));  // the newest
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+      if (c.allAtCorners) {
+        EXPECT_TRUE(atCorner(i)) << i;
+      }
+      EXPECT_GE(boxes[i].x, kOriginX);
+      EXPECT_GE(boxes[i].y, kOriginY);
+      EXPECT_LE(boxes[i].y + boxes[i].height, kOriginY + kHeight) << i;
+      for (std::size_t j = 0; j < i; ++j) {
+        const LabelBox& a = boxes[i];
+        const LabelBox& b = boxes[j];
+        EXPECT_TRUE(a.x + a.width <= b.x || b.x + b.width <= a.x ||
+                    a.y + a.height <= b.y || b.y + b.height <= a.y)
+            << i << " and " << j;
+      }
+    }
+  }
 }
 
 TEST_F(PictureTest, UnwritablePathIsReported) {

@@ -47,8 +47,10 @@ class ModelRunner {
   // The receive loop's side: an accepted request and its arrival time.
   void submit(model::Micros at, const DmCommand& command);
   // Replayed, lets the model's time pass to at, so that the updates that
-  // completed by then do so before the next request's line is printed;
-  // live, the runner's thread follows the clock and this does nothing.
+  // completed by then do so before the next request's line is printed, and
+  // the updates due start, and read the framebuffer, before the replay
+  // draws the pixels of the request that arrived at at; live, the runner's
+  // thread follows the clock and this does nothing.
   void advance(model::Micros at);
   // Ends the run at time at: stops the thread, then every update still
   // running or waiting runs to completion in the model's time.

@@ -83,7 +83,8 @@ def check_refusals(screen_program, work, with_picture):
     panel = os.path.join(work, "panel.png")
     status, lines = run(screen_program, "--panel", panel)
     check(status == 2 and lines[:1] == [
-        "zodm-screen: --panel needs --framebuffer: the panel shows FILE"],
+        "zodm-screen: --panel needs --framebuffer FILE, the framebuffer the "
+        "application draws into (or a --replay recording with pixels)"],
           f"--panel alone: status {status}, {lines[:1]}")
     if not with_picture:
         framebuffer = os.path.join(work, "framebuffer")

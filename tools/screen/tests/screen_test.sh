@@ -179,7 +179,7 @@ check_profiles_and_help() {
   printf 'concurrent = 4\n[quality]\n0 = "A9"\n' >"$work/bad.toml"
   "${screen[@]}" --profile "$work/bad.toml" >/dev/null 2>"$work/err" || rc=$?
   [[ $rc == 2 && $(cat "$work/err") == \
-    "zodm-screen: $work/bad.toml:3: unknown waveform 'A9'" ]] ||
+    "zodm-screen: $work/bad.toml:3: unknown waveform 'A9' (the profile has A2, DU, GC4, DU4, GL16, GC16, INIT)" ]] ||
     fail "bad profile: exit status $rc, said '$(cat "$work/err")'"
   "${screen[@]}" --help >"$work/help" && grep -q '^Usage: zodm-screen' "$work/help" ||
     fail "--help"

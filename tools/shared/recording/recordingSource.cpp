@@ -10,6 +10,8 @@ DatagramSource::Next RecordingSource::next(Datagram& datagram) {
   datagram.micros = request.micros;
   // std::string keeps a NUL after its bytes, as the parser needs.
   datagram.text = request.text;
+  members_ = recordedMembers(request);
+  datagram.members = members_;
   return Next::kDatagram;
 }
 

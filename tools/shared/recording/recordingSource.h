@@ -2,11 +2,13 @@
 // A recording (recording.h) as a source of datagrams: runService then runs
 // it through the same parser, lines, hooks and totals as a live run, in
 // the recording's own time, as fast as the machine goes. The same requests
-// give the same output, byte for byte.
+// give the same output, byte for byte: each line with the pixels its
+// recorder wrote into it.
 #ifndef ZODM_TOOLS_RECORDINGSOURCE_H
 #define ZODM_TOOLS_RECORDINGSOURCE_H
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "datagramSource.h"
@@ -30,6 +32,7 @@ class RecordingSource final : public DatagramSource {
  private:
   const std::vector<RecordedRequest>& requests_;
   std::size_t next_ = 0;
+  std::string members_;  // the datagram's pixels, written again
 };
 
 }  // namespace zodm::tools

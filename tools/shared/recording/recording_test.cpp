@@ -13,6 +13,9 @@
 
 #include "recordingSource.h"
 #include "serviceLoop.h"
+#ifdef ZODM_HAVE_ZLIB
+#include "pixelCodec.h"
+#endif
 
 namespace zodm::tools {
 namespace {
@@ -59,6 +62,153 @@ TEST(ParseRecording, TimesTextsAndTotals) {
   }
 }
 
+// Each way a line is not one JSON object, said as what is wrong with it.
+TEST(ParseRecording, SaysWhatIsNotOneObject) {
+  const struct {
+    const char* content;
+    const char* problem;
+  } kCases[] = {
+      {"{\"t\":1,\"text\":\"a\"",
+       "line 1: cut short: the line ends "
+       "inside its object"},
+      {"{\"t\":1,\"text\":\"a\"} x",
+       "line 1: text follows the JSON object (a line holds one object and "
+       "nothing after it)"},
+      {"{\"t\":1}{}", "line 1: text follows the JSON object"},
+      {"{\"t\":NaN,\"text\":\"a\"}",
+       "line 1: not JSON at column 6: invalid literal (NaN and Infinity are "
+       "no JSON numbers)"},
+      {"{\"t\":-Infinity,\"text\":\"a\"}", "line 1: not JSON at column 7: "},
+      {"{\"t\":1e400,\"text\":\"a\"}",
+       "line 1: the number '1e400' is beyond what a double holds"},
+      {"{\"t\":1,\"text\":\"a\"}\n\n",
+       "line 2: a blank line (each line holds "
+       "one JSON object)"},
+      {"{\"t\":1,\"text\":\"a\"}\n \r\n", "line 2: a blank line"},
+      {"{\"t\":1,\"text\":\"a\",\"t\":2}",
+       "line 1: the key \"t\" is given twice"},
+      {"{\"t\":1,\"text\":\"a\",\"x\":{\"k\":1,\"k\":2}}",
+       "line 1: the key \"k\" is given twice"},
+      {"[1,2]", "line 1: not a JSON object but an array"},
+      {"7", "line 1: not a JSON object but a single value"},
+      {"{'t':1}", "line 1: not JSON at column 2: "},
+      {"{\"t\":1,\"text\":\"a\"}\n{\"format\":3,\"received\":1}",
+       "line 2: the totals name format 3; this tool reads formats 1 and 2"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.content);
+    std::vector<RecordedRequest> requests;
+    std::string problem;
+    EXPECT_FALSE(parseRecording(c.content, requests, problem));
+    EXPECT_EQ(0U, problem.rfind(c.problem, 0)) << problem;
+  }
+}
+
+// Objects of the emulator's own, with "fate" and no "text", carry no
+// datagram; both formats' totals are read.
+TEST(ParseRecording, SkipsFateLinesAndReadsEitherFormat) {
+  const char* content =
+      "{\"t\":1,\"text\":\"a\"}\n{\"fate\":\"merged\",\"t\":0}\n"
+      "{\"t\":2,\"text\":\"b\"}\n{\"format\":2,\"received\":2}\n";
+  std::vector<RecordedRequest> requests;
+  std::string problem;
+  RecordingInfo info;
+  ASSERT_TRUE(parseRecording(content, requests, problem, &info)) << problem;
+  EXPECT_EQ(2U, requests.size());
+  EXPECT_EQ(2, info.format);
+  EXPECT_FALSE(info.pixels);
+  EXPECT_EQ(2, info.replayFormat());
+  // "fate" does not excuse a line that carries a text.
+  EXPECT_FALSE(
+      parseRecording("{\"fate\":1,\"text\":\"a\"}", requests, problem));
+  EXPECT_EQ("line 1: no \"t\"", problem);
+}
+
+#ifdef ZODM_HAVE_ZLIB
+// A line of format 2: the line of a request, with members.
+std::string pixelsLine(const std::string& request, const std::string& members) {
+  return "{\"t\":1,\"accepted\":true," + request + members +
+         ",\"text\":\"!1,0,0,1,2,3,4\"}\n";
+}
+
+std::string encoded(int width, int height, uint8_t gray = 9) {
+  const std::vector<uint8_t> pixels(
+      static_cast<std::size_t>(width) * static_cast<std::size_t>(height), gray);
+  return encodePixels(pixels.data(), width, height);
+}
+
+// Pixels are read with the rectangle of their own request, decoded to
+// check them; every way they can be wrong is refused with its line.
+TEST(ParseRecording, PixelsOfTheirRequest) {
+  const std::string partial =
+      "\"request\":\"partial\",\"xUp\":3,\"yUp\":4,\"xDown\":1,\"yDown\":2";
+  const std::string display = "\"request\":\"display\"";
+  const std::string good =
+      ",\"rect\":[1,2,3,4],\"pixels\":\"" + encoded(3, 3) + "\"";
+  const struct {
+    std::string line;
+    const char* problem;  // "": read
+  } kCases[] = {
+      {pixelsLine(partial, good), ""},
+      {pixelsLine(display, ",\"rect\":[0,0,768,1024],\"pixels\":\"" +
+                               encoded(769, 1025) + "\""),
+       ""},
+      {pixelsLine(partial, ",\"rect\":[1,2,3,4],\"pixels_error\":\"no\""), ""},
+      {pixelsLine(partial,
+                  ",\"rect\":[1,2,3,4],\"pixels\":\"" + encoded(3, 2) + "\""),
+       "\"pixels\": holds 6 bytes, not 3x3"},
+      {pixelsLine(partial, ",\"rect\":[1,2,3,4],\"pixels\":\"AAA\""),
+       "\"pixels\": not base64"},
+      {pixelsLine(partial, ",\"rect\":[1,2,3,4],\"pixels\":7"),
+       "\"pixels\" is not a string"},
+      {pixelsLine(partial, ",\"rect\":[1,2,3,5]" + good.substr(17)),
+       "\"rect\" (1,2)-(3,5) is not the rectangle its request refreshes, "
+       "(1,2)-(3,4)"},
+      {pixelsLine(partial, ",\"rect\":[3,2,1,4]" + good.substr(17)),
+       "\"rect\" must have its corners in order"},
+      {pixelsLine(partial, ",\"rect\":[1,2,3]" + good.substr(17)),
+       "\"rect\" must be [x0,y0,x1,y1], four whole numbers"},
+      {pixelsLine(partial, ",\"rect\":[1,2,-3,4]" + good.substr(17)),
+       "\"rect\" must be [x0,y0,x1,y1], four whole numbers inside"},
+      {pixelsLine(display, ",\"rect\":[0,0,769,1024]" + good.substr(17)),
+       "\"rect\" reaches beyond the display area"},
+      {pixelsLine(partial, ",\"rect\":[1,2,3,4]"),
+       "\"rect\" without \"pixels\" or \"pixels_error\""},
+      {pixelsLine(partial, good.substr(17)), "pixels without their \"rect\""},
+      {pixelsLine(partial, good + ",\"pixels_error\":\"no\""),
+       "both \"pixels\" and \"pixels_error\""},
+      {pixelsLine(partial, ",\"rect\":[1,2,3,4],\"pixels_error\":\"\\n\""),
+       "\"pixels_error\" holds a character outside printable ASCII"},
+      {pixelsLine("\"request\":\"erase\"", good),
+       "pixels with a request other than \"partial\" and \"display\""},
+      {pixelsLine("\"request\":\"partial\",\"xUp\":3", good),
+       "pixels on a partial update without its corners"},
+      {pixelsLine("\"priority\":1", good),
+       "pixels on a line without its \"request\""},
+      {"{\"t\":1,\"accepted\":false" + good + ",\"text\":\"x\"}",
+       "pixels on a line that is no accepted request"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.line.substr(0, 200));
+    std::vector<RecordedRequest> requests;
+    std::string problem;
+    RecordingInfo info;
+    const bool read = parseRecording(c.line, requests, problem, &info);
+    EXPECT_EQ(*c.problem == '\0', read) << problem;
+    if (!read) {
+      EXPECT_EQ(0U, problem.rfind(std::string("line 1: ") + c.problem, 0))
+          << problem;
+      continue;
+    }
+    EXPECT_TRUE(info.pixels);
+    EXPECT_EQ(2, info.replayFormat());
+    // Written again, they are the members the line carried.
+    const std::string members = recordedMembers(requests[0]);
+    EXPECT_NE(std::string::npos, c.line.find(members)) << members;
+  }
+}
+#endif
+
 // Runs a replay with standard output in a file; returns what it printed.
 std::string replayed(const ServiceOptions& options,
                      const std::vector<RecordedRequest>& requests,
@@ -86,7 +236,7 @@ TEST(RecordingSource, RecordedTimesReachTheHooks) {
   options.tool = "recording_test";
   options.json = true;
   const std::vector<RecordedRequest> requests = {
-      {5, "!0,1,2"}, {7, "!2,3"}, {1000009, "!3,1"}};
+      {5, "!0,1,2", {}}, {7, "!2,3", {}}, {1000009, "!3,1", {}}};
   std::vector<int64_t> times;
   int accepted = 0;
   int64_t end = -1;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # End-to-end test of recordings on loopback port 50555:
-#   [ZODM_EMULATOR=...] replay_test.sh ZODM_SEND ZODM_LISTEN ZODM_SCREEN
+#   [ZODM_EMULATOR=...] [ZODM_PIXELS=0] replay_test.sh ZODM_SEND ZODM_LISTEN \
+#     ZODM_SCREEN
 # A session recorded with zodm-listen --json replays in zodm-screen --replay
 # byte for byte, twice; bad recordings are refused with their line; and
 # zodm-send --replay drives zodm-listen at the recorded times.
@@ -55,9 +56,9 @@ cmp -s "$work/replay1" "$work/replay2" && cmp -s "$work/replay1.err" "$work/repl
 # is replayed or sent.
 long=$(printf '%*s' 65508 '' | tr ' ' x)
 bad=(
-  'not json|1: not a JSON object'
-  '{"t":0,"text":"a"}\n[1,2]|2: not a JSON object'
-  '{"t":0,"text":"a"}\n\n{"t":1,"text":"b"}|2: not a JSON object'
+  'not json|1: not JSON at column 2: invalid literal'
+  '{"t":0,"text":"a"}\n[1,2]|2: not a JSON object but an array'
+  '{"t":0,"text":"a"}\n\n{"t":1,"text":"b"}|2: a blank line (each line holds one JSON object)'
   '{"text":"!0,1,2"}|1: no "t"'
   '{"t":1}|1: no "text"'
   '{"t":1.5,"text":"a"}\n{"t":1.499999,"text":"b"}|2: "t" is earlier than on the request before'
@@ -66,8 +67,19 @@ bad=(
   '{"t":1,"text":7}|1: "text" is not a string'
   '{"t":1,"text":"\\u0100"}|1: "text" holds a character beyond \u00ff, which no byte stands for'
   "{\"t\":1,\"text\":\"$long\"}|1: \"text\" is 65508 bytes, longer than a datagram (65507)"
-  '{"t":1,"text":"a"}\n{"format":2,"received":1}|2: the totals name format 2; this tool reads format 1'
+  '{"t":1,"text":"a"}\n{"format":3,"received":1}|2: the totals name format 3; this tool reads formats 1 and 2'
+  '{"t":1,"text":"a"|1: cut short: the line ends inside its object'
+  '{"t":1,"text":"a"} {}|1: text follows the JSON object (a line holds one object and nothing after it)'
+  '{"t":NaN,"text":"a"}|1: not JSON at column 6: invalid literal (NaN and Infinity are no JSON numbers)'
+  '{"t":1e400,"text":"a"}|1: the number '\''1e400'\'' is beyond what a double holds'
+  '{"t":1,"text":"a","t":2}|1: the key "t" is given twice'
+  '{"t":1,"accepted":true,"request":"display","rect":[0,0,9,9],"pixels":"eJwLAQ==","text":"!0,1,2"}|1: "rect" (0,0)-(9,9) is not the rectangle its request refreshes, (0,0)-(768,1024)'
 )
+# The pixels are decoded to check them where zlib is found (ZODM_PIXELS=0
+# says this build has none).
+if [[ ${ZODM_PIXELS:-1} == 1 ]]; then
+  bad+=('{"t":1,"accepted":true,"request":"partial","xUp":0,"yUp":0,"xDown":1,"yDown":1,"rect":[0,0,1,1],"pixels":"eJwLAQ==","text":"!1,0,0,0,0,1,1"}|1: "pixels": zlib data cut short')
+fi
 start_listener "$work/quiet" --count 1
 for case in "${bad[@]}"; do
   # shellcheck disable=SC2059  # the lines are the format, on purpose
@@ -89,6 +101,22 @@ printf '!2,0' >/dev/udp/127.0.0.1/50555
 wait_service
 [[ $(cat "$work/quiet") == "dump argument=0" ]] ||
   fail "a bad recording sent something: $(head -n 3 "$work/quiet")"
+
+# --- zodm-send --wait --replay waits for the service: with none there, it
+# sends nothing and says so, status 1; a service started in the background
+# just before gets every text.
+printf '%s\n' '{"t":0,"text":"!0,1,1"}' '{"t":0.01,"text":"!2,1"}' >"$work/two"
+rc=0
+"${send[@]}" --wait=0 --replay "$work/two" >"$work/out" 2>"$work/err" || rc=$?
+[[ $rc == 1 && $(cat "$work/err") == "zodm-send: --wait: no service bound"*"; nothing was sent" ]] ||
+  fail "--wait --replay without a service: status $rc, said '$(cat "$work/err")'"
+"${listen[@]}" --count 2 >"$work/waited" 2>/dev/null &
+service=$!
+"${send[@]}" --wait --replay "$work/two" --speed 0 ||
+  fail "--wait --replay: exit status $?"
+wait_service
+[[ $(tr '\n' ' ' <"$work/waited") == "display priority=1 quality=1 dump argument=1 " ]] ||
+  fail "--wait --replay: arrived $(cat "$work/waited")"
 
 # --- zodm-send --replay into zodm-listen: every text, in order, and at
 # --speed 2 the gaps between arrivals half the recorded ones. Each arrival,

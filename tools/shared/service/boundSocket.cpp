@@ -2,6 +2,7 @@
 // See boundSocket.h.
 #include "boundSocket.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #if __has_include(<linux/sock_diag.h>)
@@ -156,11 +158,68 @@ void setReceiveBuffer(const char* tool, int fd, int bytes) {
                  tool, kept / 2, bytes);
 }
 
+// What the library's initServer writes on standard error when binding
+// fails: perror's line, which the tool's own one line replaces.
+constexpr char kBindError[] = "Error invoking bind: ";
+
+// Reads what is there on fd, a pipe that nothing writes to any more.
+std::string drain(int fd) {
+  std::string text;
+  char chunk[4096];
+  for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;)
+    text.append(chunk, static_cast<std::size_t>(got));
+  return text;
+}
+
+// text without its lines that start with prefix.
+std::string withoutLines(const std::string& text, const char* prefix) {
+  std::string kept;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    if (text.compare(at, std::strlen(prefix), prefix) != 0)
+      kept.append(text, at, end - at);
+    at = end;
+  }
+  return kept;
+}
+
+// initServer, with what it writes on standard error caught in a pipe and
+// then passed on, but for perror's line when binding fails: the caller says
+// that in its own line. Everything else (its line that it bound, whatever
+// another thread writes meanwhile) reaches standard error as written, just
+// after the call. Where no pipe can be had, initServer writes as it does.
+int32_t initServerQuietly(int32_t* fd, int32_t loopbackOnly) {
+  int pipeFds[2];
+  std::fflush(stderr);
+  if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
+    return initServer(fd, loopbackOnly);
+  const int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (saved < 0 || dup2(pipeFds[1], STDERR_FILENO) < 0) {
+    if (saved >= 0) ::close(saved);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    return initServer(fd, loopbackOnly);
+  }
+  ::close(pipeFds[1]);
+  const int32_t result = initServer(fd, loopbackOnly);
+  const int error = errno;
+  std::fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  std::string said = drain(pipeFds[0]);
+  ::close(pipeFds[0]);
+  if (result != 0) said = withoutLines(said, kBindError);
+  std::fwrite(said.data(), 1, said.size(), stderr);
+  errno = error;
+  return result;
+}
+
 }  // namespace
 
 std::unique_ptr<DatagramSource> bindPort(const ServiceOptions& options) {
   int32_t fd = -1;
-  if (initServer(&fd, options.all ? 0 : 1) != 0) {
+  if (initServerQuietly(&fd, options.all ? 0 : 1) != 0) {
     const int error = errno;  // initServer leaves bind's errno in place
     if (fd >= 0) ::close(fd);
     if (error == EADDRINUSE)

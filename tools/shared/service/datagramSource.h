@@ -21,6 +21,9 @@ struct Datagram {
   // Its bytes, followed by a NUL that the size does not count (the parser
   // reads up to a NUL); valid until the source's next call.
   std::string_view text;
+  // A recording's: the members its line carried beyond what the parser
+  // makes of the text (its pixels), to print again; valid as text is.
+  std::string_view members;
 };
 
 class DatagramSource {

@@ -71,6 +71,18 @@ void appendAcceptedMembers(std::string& out, const DmCommand& c) {
   }
 }
 
+void appendRect(std::string& out, const geometry::Rect& r) {
+  out += ",\"rect\":[";
+  appendDecimal(out, r.x0);
+  out += ',';
+  appendDecimal(out, r.y0);
+  out += ',';
+  appendDecimal(out, r.x1);
+  out += ',';
+  appendDecimal(out, r.y1);
+  out += ']';
+}
+
 }  // namespace
 
 // Describes an accepted request as "name key=value ..." or as JSON.
@@ -130,7 +142,7 @@ std::string requestLine(const Received& received, bool json,
     }
     return out;
   }
-  out.reserve(64 + text.size() + members.size());
+  out.reserve(64 + text.size() + received.members.size() + members.size());
   out = "{\"t\":";
   appendSeconds(out, received.micros);
   out += ',';
@@ -138,6 +150,7 @@ std::string requestLine(const Received& received, bool json,
     appendAcceptedMembers(out, *accepted);
   else
     out += "\"accepted\":false";
+  out += received.members;
   out += ",\"text\":";
   appendQuoted(out, text, "\\u00");
   if (nul != std::string_view::npos) {
@@ -160,6 +173,22 @@ std::string describeRefused(std::string_view bytes, bool json) {
     appendQuoted(out, bytes, "\\x");
   }
   return out;
+}
+
+void appendPixels(std::string& out, const geometry::Rect& rect,
+                  std::string_view pixels) {
+  appendRect(out, rect);
+  // Base64 needs no escaping.
+  out += ",\"pixels\":\"";
+  out += pixels;
+  out += '"';
+}
+
+void appendPixelsError(std::string& out, const geometry::Rect& rect,
+                       std::string_view reason) {
+  appendRect(out, rect);
+  out += ",\"pixels_error\":";
+  appendQuoted(out, reason, "\\u00");
 }
 
 }  // namespace zodm::tools

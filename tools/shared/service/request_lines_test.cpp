@@ -45,7 +45,7 @@ TEST(RequestLine, TextAndJson) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.line);
-    const Received received{1000002, c.text, c.accepted};
+    const Received received{1000002, c.text, c.accepted, {}};
     EXPECT_EQ(c.line, requestLine(received, false));
     EXPECT_EQ(c.json, requestLine(received, true));
   }
@@ -75,10 +75,47 @@ TEST(RequestLine, Members) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.json);
-    const Received received{7, c.text, c.accepted};
+    const Received received{7, c.text, c.accepted, {}};
     EXPECT_EQ(c.json, requestLine(received, true, c.members));
     EXPECT_EQ(requestLine(received, false),
               requestLine(received, false, c.members));
+  }
+}
+
+// A recorder's pixels go between the request's values and its text; their
+// rectangle's corners in order, whatever order the request gave them in.
+TEST(RequestLine, PixelsBeforeTheText) {
+  const DmCommand partial{DM_CMD_DISPLAY_PARTIAL, 2, 1, 100, 200, 0, 0};
+  const struct {
+    bool error;
+    std::string_view value;
+    const char* line;
+  } kCases[] = {
+      {false, "eJwLAQ==",
+       "{\"t\":0.000007,\"accepted\":true,\"request\":\"partial\","
+       "\"priority\":2,\"quality\":1,\"xUp\":100,\"yUp\":200,\"xDown\":0,"
+       "\"yDown\":0,\"rect\":[0,0,100,200],\"pixels\":\"eJwLAQ==\","
+       "\"text\":\"!1,2,1,100,200,0,0\"}"},
+      {true, "cannot ask it for its screen: \"No\" device",
+       "{\"t\":0.000007,\"accepted\":true,\"request\":\"partial\","
+       "\"priority\":2,\"quality\":1,\"xUp\":100,\"yUp\":200,\"xDown\":0,"
+       "\"yDown\":0,\"rect\":[0,0,100,200],\"pixels_error\":"
+       "\"cannot ask it for its screen: \\\"No\\\" device\","
+       "\"text\":\"!1,2,1,100,200,0,0\"}"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.line);
+    std::string members;
+    const geometry::Rect rect = geometry::partialRect(partial);
+    if (c.error)
+      appendPixelsError(members, rect, c.value);
+    else
+      appendPixels(members, rect, c.value);
+    const Received received{7, "!1,2,1,100,200,0,0", partial, members};
+    EXPECT_EQ(c.line, requestLine(received, true));
+    // The text form shows no pixels.
+    EXPECT_EQ("partial priority=2 quality=1 rect=(100,200)-(0,0)",
+              requestLine(received, false));
   }
 }
 

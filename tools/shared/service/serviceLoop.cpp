@@ -63,14 +63,30 @@ sigset_t catchSignals(bool hangup) {
   return previous;
 }
 
-// Runs one datagram through dmMessageParser, counts it, prints its line
-// (flushed with flush) and hands it to afterRequest. Returns 0, or
-// kExitFailure when printing failed (said in one line) or afterRequest
-// returned false.
+// Prints received's line with the tool's members, flushed with flush; false
+// when it cannot, said in one line.
+bool printLine(const ServiceOptions& options, const Received& received,
+               std::string_view members, bool flush) {
+  std::string line = requestLine(received, options.json, members);
+  line += '\n';
+  // Flushed per line, so a pipe sees each request as it arrives.
+  if (std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
+      (!flush || std::fflush(stdout) == 0))
+    return true;
+  std::fprintf(stderr, "%s: cannot write output: %s\n", options.tool,
+               std::strerror(errno));
+  return false;
+}
+
+// Runs one datagram through dmMessageParser, counts it, hands its line to
+// hooks.output or prints it (flushed with flush) and hands it to
+// afterRequest. Returns 0, or kExitFailure when printing failed (said in
+// one line) or afterRequest returned false.
 int handle(const ServiceOptions& options, const Datagram& datagram,
            Totals& totals, const ServiceHooks& hooks, bool flush) {
   ++totals.received;
-  Received received{datagram.micros, datagram.text, std::nullopt};
+  Received received{datagram.micros, datagram.text, std::nullopt,
+                    datagram.members};
   DmCommand command{};
   if (dmMessageParser(datagram.text.data(), &command) == 0) {
     received.accepted = command;
@@ -80,13 +96,9 @@ int handle(const ServiceOptions& options, const Datagram& datagram,
   }
   const std::string members =
       hooks.beforeLine ? hooks.beforeLine(received) : std::string();
-  std::string line = requestLine(received, options.json, members);
-  line += '\n';
-  // Flushed per line, so a pipe sees each request as it arrives.
-  if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
-      (flush && std::fflush(stdout) != 0)) {
-    std::fprintf(stderr, "%s: cannot write output: %s\n", options.tool,
-                 std::strerror(errno));
+  if (hooks.output != nullptr && options.json) {
+    if (!hooks.output->take(received, members)) return kExitFailure;
+  } else if (!printLine(options, received, members, flush)) {
     return kExitFailure;
   }
   if (hooks.afterRequest && !hooks.afterRequest(received)) return kExitFailure;
@@ -95,9 +107,13 @@ int handle(const ServiceOptions& options, const Datagram& datagram,
 
 // Ends a run: the totals line on standard error, then onClose, then with
 // options.json the totals as one JSON object ("format" first, onClose's
-// members last). Returns status, or kExitFailure when writing failed.
+// members last). hooks.output finishes first. Returns status, or kExitFailure
+// when writing failed.
 int closeRun(const ServiceOptions& options, const Totals& totals,
              int64_t endMicros, const ServiceHooks& hooks, int status) {
+  // The lines still on their way come before the totals.
+  if (hooks.output != nullptr && !hooks.output->finish() && status == 0)
+    status = kExitFailure;
   std::fprintf(stderr,
                "%s: received %llu, accepted %llu, refused %llu, dropped %llu\n",
                options.tool, totals.received, totals.accepted, totals.refused,
@@ -109,7 +125,7 @@ int closeRun(const ServiceOptions& options, const Totals& totals,
   bool written = true;
   if (options.json) {
     std::string line = "{\"format\":";
-    appendDecimal(line, kRecordingFormat);
+    appendDecimal(line, options.recordingFormat);
     line += ",\"received\":";
     appendDecimal(line, totals.received);
     line += ",\"accepted\":";

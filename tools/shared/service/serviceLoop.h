@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "datagramSource.h"
 #include "requestLines.h"
@@ -23,6 +24,26 @@ struct Totals {
   // Datagrams the kernel dropped before they could be read (the socket's
   // queue, or a tap's capture buffer, was full).
   unsigned long long dropped = 0;
+};
+
+// Where the lines go when the loop does not print them itself: a recorder
+// that adds to each line what it reads meanwhile (the pixels of a refresh)
+// and prints the lines in order, off the loop, so that the loop never waits
+// for it.
+class LineOutput {
+ public:
+  virtual ~LineOutput() = default;
+  // Takes the line of a datagram to print, after the lines taken before,
+  // with the tool's members at its end (ServiceHooks::beforeLine's);
+  // received's text and members are valid during the call only. False once
+  // printing has failed, having said why in one line.
+  virtual bool take(const Received& received, std::string_view members) = 0;
+  // Takes a line of the tool's own (a whole line, with its newline), to
+  // print after the lines taken before; may be called from another thread.
+  virtual bool add(std::string line) = 0;
+  // Prints every line taken, flushed, before the run's totals. False when
+  // printing failed, having said why in one line.
+  virtual bool finish() = 0;
 };
 
 // What a tool plugs into the loop; each hook may be left empty.
@@ -48,6 +69,9 @@ struct ServiceHooks {
   // JSON totals object, each with its leading comma
   // (",\"panel\":{...}"), or an empty text.
   std::function<std::string(int64_t endMicros)> onClose;
+  // With options.json: takes each line instead of the loop printing it.
+  // It must outlive the run.
+  LineOutput* output = nullptr;
 };
 
 // What opens a run's source: nullptr when it cannot, having said why in
@@ -61,8 +85,9 @@ using SourceOpener = std::function<std::unique_ptr<DatagramSource>()>;
 // datagrams have arrived, the source ends, or SIGINT or SIGTERM ends it.
 // Counts into totals, the kernel's drops included, and ends with "TOOL:
 // received N, accepted N, refused N, dropped N" on standard error (the
-// source's own line before it); with options.json the same totals follow
-// the lines as one JSON object. Returns the exit status: 0, or kExitFailure
+// source's own line before it, and hooks.output's lines finished first);
+// with options.json the same totals follow the lines as one JSON object,
+// with options.recordingFormat. Returns the exit status: 0, or kExitFailure
 // when the source cannot be opened (and then nothing ends the run, onClose
 // is not called), or receiving, printing, afterRequest or onClose's output
 // fails.

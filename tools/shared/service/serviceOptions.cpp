@@ -71,7 +71,8 @@ int serviceOption(int c, const ToolText& text, ServiceOptions& options,
 #ifndef ZODM_HAVE_PCAP
       std::fprintf(stderr,
                    "%s: --tap: this %s was built without libpcap, so it "
-                   "cannot watch an interface\n",
+                   "cannot watch an interface (install libpcap-dev, then "
+                   "configure and build again)\n",
                    text.tool, text.tool);
       return kExitFailure;
 #endif

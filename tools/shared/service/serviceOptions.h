@@ -28,6 +28,9 @@ struct ServiceOptions {
   // --buffer: the receive buffer in bytes (a tap's capture buffer); 0: the
   // system's default (a tap's own).
   int buffer = 0;
+  // The "format" that the JSON totals name: 1, or 2 when the lines carry
+  // pixels (requestLines.h).
+  int recordingFormat = 1;
 };
 
 // The largest --buffer: the kernel keeps twice the value, in an int.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// See framebuffer.h.
-#include "framebuffer.h"
+// See framebufferFile.h.
+#include "framebufferFile.h"
 
 #include <fcntl.h>
 #include <setjmp.h>
@@ -13,13 +13,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "wholeFile.h"
 
-namespace zodm::screen {
+namespace zodm::tools {
 
 namespace {
+
+using geometry::kHeight;
+using geometry::kWidth;
+using geometry::Rect;
 
 // Creates path white: the pixels are written to a temporary file beside it,
 // which is then linked to path, so that an application that opens path
@@ -35,7 +40,7 @@ int createWhite(const std::string& path) {
   umask(mask);
   fchmod(fd, 0666 & ~mask);
   const std::vector<uint8_t> white(kFramebufferBytes, kWhite);
-  int error = tools::writeAll(fd, white.data(), white.size()) ? 0 : errno;
+  int error = writeAll(fd, white.data(), white.size()) ? 0 : errno;
   if (::close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && link(temporary.c_str(), path.c_str()) != 0) error = errno;
   unlink(temporary.c_str());
@@ -91,15 +96,17 @@ Framebuffer::Framebuffer(std::string path, int fd, const uint8_t* pixels)
     : path_(std::move(path)), fd_(fd), pixels_(pixels) {}
 
 Framebuffer::~Framebuffer() {
+  if (inMemory()) return;
   munmap(const_cast<uint8_t*>(pixels_), kFramebufferBytes);
   ::close(fd_);
 }
 
 std::unique_ptr<Framebuffer> Framebuffer::open(const std::string& path,
-                                               std::string& problem) {
-  // Only read: the application draws, the emulator looks.
+                                               std::string& problem,
+                                               bool create) {
+  // Only read: the application draws, the tool looks.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) {
+  if (fd < 0 && errno == ENOENT && create) {
     const int error = createWhite(path);
     if (error != 0 && error != EEXIST) {
       problem = std::strerror(error);
@@ -134,7 +141,8 @@ std::unique_ptr<Framebuffer> Framebuffer::open(const std::string& path,
       new Framebuffer(path, fd, static_cast<const uint8_t*>(mapped)));
 }
 
-bool Framebuffer::copy(const Rect& r, uint8_t* to) const {
+bool Framebuffer::copyRows(const Rect& r, uint8_t* out, std::size_t stride,
+                           std::size_t origin) const {
   Guard guard;
   guard.begin = pixels_;
   guard.end = pixels_ + kFramebufferBytes;
@@ -143,11 +151,12 @@ bool Framebuffer::copy(const Rect& r, uint8_t* to) const {
   if (sigsetjmp(guard.back, 0) == 0) {
     activeGuard = &guard;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    const auto width = static_cast<std::size_t>(r.x1 - r.x0 + 1);
+    const auto width = static_cast<std::size_t>(r.width());
+    const auto x0 = static_cast<std::size_t>(r.x0);
     for (int y = r.y0; y <= r.y1; ++y) {
-      const std::size_t at =
-          static_cast<std::size_t>(y) * kWidth + static_cast<std::size_t>(r.x0);
-      std::memcpy(to + at, pixels_ + at, width);
+      const auto row = static_cast<std::size_t>(y);
+      std::memcpy(out + row * stride + x0 - origin, pixels_ + row * kWidth + x0,
+                  width);
     }
     std::atomic_signal_fence(std::memory_order_seq_cst);
     whole = true;
@@ -156,10 +165,39 @@ bool Framebuffer::copy(const Rect& r, uint8_t* to) const {
   return whole && intact();
 }
 
+bool Framebuffer::copy(const Rect& r, uint8_t* to) const {
+  return copyRows(r, to, kWidth, 0);
+}
+
+bool Framebuffer::read(const Rect& r, uint8_t* out) const {
+  const auto width = static_cast<std::size_t>(r.width());
+  return copyRows(
+      r, out, width,
+      static_cast<std::size_t>(r.y0) * width + static_cast<std::size_t>(r.x0));
+}
+
+std::unique_ptr<Framebuffer> Framebuffer::inMemory(const Framebuffer* from) {
+  std::unique_ptr<Framebuffer> memory(
+      new Framebuffer(from != nullptr ? from->path() : "", -1, nullptr));
+  memory->memory_.assign(kFramebufferBytes, kWhite);
+  if (from != nullptr) from->copy(geometry::kWholeArea, memory->memory_.data());
+  memory->pixels_ = memory->memory_.data();
+  return memory;
+}
+
+void Framebuffer::draw(const Rect& r, const uint8_t* gray) {
+  if (!inMemory()) return;
+  const auto width = static_cast<std::size_t>(r.width());
+  for (int y = r.y0; y <= r.y1; ++y)
+    std::memcpy(&memory_[geometry::pixelIndex(r.x0, y)],
+                gray + static_cast<std::size_t>(y - r.y0) * width, width);
+}
+
 bool Framebuffer::intact() const {
+  if (inMemory()) return true;
   struct stat status {};
   return fstat(fd_, &status) == 0 &&
          static_cast<unsigned long long>(status.st_size) == kFramebufferBytes;
 }
 
-}  // namespace zodm::screen
+}  // namespace zodm::tools
