@@ -113,12 +113,11 @@ class FakePanel final : public Panel {
 };
 
 // A2, DU, GL16, GC16, as the built-in profile has them.
-DisplayPlan plan(unsigned flashEvery = 0) {
+DisplayPlan plan(int flashEvery = 0) {
+  const model::Profile builtIn = model::defaultProfile();
   DisplayPlan p;
-  p.waveforms = {{4, 2, 120000, 80000},
-                 {1, 2, 260000, 0},
-                 {5, 16, 450000, 0},
-                 {2, 16, 450000, 200000}};
+  for (const char* name : {"A2", "DU", "GL16", "GC16"})
+    p.waveforms.push_back(builtIn.waveform(builtIn.find(name)));
   p.flashEvery = flashEvery;
   return p;
 }
@@ -217,7 +216,7 @@ TEST(UpdateQueue, FlashesEveryNthPartial) {
   // P partial, p partial asked to flash, F full (flashing), E erase that
   // does not flash.
   const struct {
-    unsigned every;
+    int every;
     const char* kinds;
     const char* modes;  // 1: carried out flashing
   } kCases[] = {
@@ -349,7 +348,7 @@ TEST(UpdateQueue, WaitOutcomesCounted) {
     panel.script({}, c.outcomes);
     DisplayPlan p = plan();
     p.wait = c.wait;
-    for (WaveformPlan& w : p.waveforms) w.duration = w.flashTime = 0;
+    for (model::Waveform& w : p.waveforms) w.duration = w.flashTime = 0;
     UpdateQueue queue(panel, p, quick());
     for (int x : {0, 100}) ASSERT_TRUE(queue.push(update(x, 0, x + 9, 9)));
     ASSERT_EQ(queue.start(), "");
@@ -364,7 +363,8 @@ TEST(UpdateQueue, WaitOutcomesCounted) {
 
 // From each request's arrival to its update's completion, on the test's
 // clock: 250 ms for the first, 699 and 698 ms for two that merged behind
-// it.
+// it, which waited 249 ms from the first one's arrival to its submission;
+// the controller was busy 250 + 450 ms.
 TEST(UpdateQueue, LatenciesOnTheQueuesClock) {
   constexpr int64_t kMs = 1000;
   FakePanel panel;
@@ -389,6 +389,8 @@ TEST(UpdateQueue, LatenciesOnTheQueuesClock) {
   EXPECT_EQ(s.p50, 698 * kMs);
   EXPECT_EQ(s.p95, 699 * kMs);
   EXPECT_EQ(s.max, 699 * kMs);
+  EXPECT_EQ(s.waited, 249 * kMs);
+  EXPECT_EQ(s.busy, 700 * kMs);
 }
 
 TEST(UpdateQueue, RegionsFitThePanel) {

@@ -285,7 +285,7 @@ TEST_F(TestController, UpdateQueueOnTheDevice) {
     const auto d = device("mxcfb-nxp");
     ASSERT_NE(d, nullptr);
     DisplayPlan plan;
-    plan.waveforms = {{4, 2, 120000, 80000}};
+    plan.waveforms = {model::defaultProfile().waveforms[0]};  // A2
     UpdateQueue queue(*d, plan);
     ASSERT_EQ(queue.start(), "");
     // Apart: the second goes once the first has completed.
