@@ -262,12 +262,7 @@ void UpdateQueue::carryOut(Waiting& w, std::unique_lock<std::mutex>& lock) {
   const int error = submitWithRetries(p, lock);
   if (error == EINVAL && !accepted_) {
     ++stats_.refused;
-    stopOnFault(
-        std::string("the controller layout ") + panel_.controller().name +
-            " does not fit this device (its first update was "
-            "refused: " +
-            std::strerror(EINVAL) + "); the profile may not be for this device",
-        lock);
+    stopOnFault(layoutDoesNotFit(panel_.controller()), lock);
     return;
   }
   if (error != 0) {
