@@ -6,9 +6,12 @@
 // is of the other kind, the new update stays behind it, so an erase and an
 // update over the same pixels keep their order. A merged update covers the
 // bounding box of both, with the stronger waveform, flashing if either
-// did, full if either was. Refreshing pixels nobody asked for changes
-// nothing that shows (the panel shows the framebuffer again), it only
-// costs time.
+// did, full if either was, and keeps the older one's place. As its box
+// grew, it then takes in, as the e-paper model does, every other waiting
+// update of its kind that it now touches, the older ones taking it in,
+// unless that would carry one past an update of the other kind it
+// touches. Refreshing pixels nobody asked for changes nothing that shows
+// (the panel shows the framebuffer again), it only costs time.
 //
 // The bound. Should kMaxWaiting + 1 updates wait, the oldest two
 // neighbours of one kind merge, though they need not touch: neither passes
@@ -177,12 +180,42 @@ void UpdateQueue::insert(Waiting w) {
     if (!touches(waiting_[i].update, w.update)) continue;
     if (sameKind(waiting_[i].update, w.update)) {
       merge(waiting_[i], w);
+      absorb(i);
       return;
     }
     break;  // it stays behind an update of the other kind
   }
   waiting_.push_back(std::move(w));
   if (waiting_.size() > kMaxWaiting) foldOldest();
+}
+
+// Whether an update of the other kind than waiting_[from] lies between
+// positions from and to (either way round) and touches waiting_[from]:
+// then waiting_[from] cannot move to to.
+bool UpdateQueue::barrier(std::size_t from, std::size_t to) const {
+  const PlannedUpdate& u = waiting_[from].update;
+  for (std::size_t k = std::min(from, to) + 1; k < std::max(from, to); ++k)
+    if (!sameKind(waiting_[k].update, u) && touches(waiting_[k].update, u))
+      return true;
+  return false;
+}
+
+// waiting_[i] grew: the waiting updates of its kind that it now touches
+// merge with it, each into the older of the two, until none does.
+void UpdateQueue::absorb(std::size_t i) {
+  for (std::size_t j = 0; j < waiting_.size();) {
+    if (j == i || !sameKind(waiting_[j].update, waiting_[i].update) ||
+        !touches(waiting_[j].update, waiting_[i].update) ||
+        barrier(std::max(i, j), std::min(i, j))) {
+      ++j;
+      continue;
+    }
+    const std::size_t older = std::min(i, j), newer = std::max(i, j);
+    merge(waiting_[older], waiting_[newer]);
+    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(newer));
+    i = older;
+    j = 0;  // the box grew again: look at every one anew
+  }
 }
 
 void UpdateQueue::foldOldest() {

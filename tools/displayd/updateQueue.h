@@ -175,6 +175,8 @@ class UpdateQueue {
                     int64_t submittedAt, std::unique_lock<std::mutex>& lock);
   void stopOnFault(std::string why, std::unique_lock<std::mutex>& lock);
   void insert(Waiting w);
+  bool barrier(std::size_t from, std::size_t to) const;
+  void absorb(std::size_t i);
   void foldOldest();
   void merge(Waiting& into, const Waiting& from);
   bool strongerWaveform(std::size_t a, std::size_t b) const;
