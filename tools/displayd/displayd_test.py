@@ -8,11 +8,14 @@ The service runs with libzodm_test_controller.so preloaded (through the
 emulator's -E in a cross build), on a fake framebuffer whose log has one
 line per update and wait as the controller decoded them. Each test is a
 table; no test asserts a time: the updates that take long (the burst's
-450 ms) only make requests wait and merge."""
+450 ms) only make requests wait and merge. It runs in a network namespace
+of its own where one can be made, so that no other service on the
+machine holds the port; elsewhere on the machine's loopback."""
 
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -21,6 +24,17 @@ import tempfile
 import threading
 import time
 import tomllib
+
+if os.environ.get("ZODM_DISPLAYD_NETNS") != "1":
+    os.environ["ZODM_DISPLAYD_NETNS"] = "1"
+    if shutil.which("unshare") and shutil.which("ip"):
+        for how in ("-n", "-rn"):
+            if subprocess.run(["unshare", how, "true"],
+                              stderr=subprocess.DEVNULL).returncode == 0:
+                os.execvp("unshare", [
+                    "unshare", how, "sh", "-c",
+                    'ip link set lo up && exec "$0" "$@"', sys.executable,
+                    *sys.argv])
 
 displayd, controller, send, profiles = sys.argv[1:5]
 emulator = os.environ.get("ZODM_EMULATOR", "").split()
