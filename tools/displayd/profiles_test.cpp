@@ -61,9 +61,9 @@ TEST(Profiles, NameTheirControllerAndItsCodes) {
   }
 }
 
-// The Done test: the Kobo profile carries a partial update at once, as the
-// framebuffer's pixels, and waits for it; the profile says where not to.
-TEST(Profiles, KoboMk7WaitsAndMapsPixels) {
+// The Kobo Mk7 profile waits for each update's marker, and says on which
+// models not to.
+TEST(Profiles, KoboMk7WaitsAndSaysWhereNotTo) {
   DeviceProfile d;
   ASSERT_EQ(readDeviceProfile(std::string(ZODM_PROFILES) + "/kobo-mk7.toml", d),
             "");
