@@ -18,6 +18,9 @@
  *                           to complete; others at once
  *   ZODM_TEST_FB_EPERM      answer the first N updates with EPERM
  *   ZODM_TEST_FB_WAIT       "timeout": every wait fails with ETIMEDOUT
+ *   ZODM_TEST_FB_STAMP      "1": each update's line ends in at=NS, when
+ *                           its ioctl was entered on the monotonic clock
+ *                           (for benchmarks)
  * A bad value fails the open with EINVAL, saying why on standard error.
  *
  * Updates are decoded from this file's own table of offsets, not from the
@@ -113,6 +116,7 @@ struct device {
   size_t length; /* of the memory behind it */
   unsigned long eperm_left;
   int wait_timeout;
+  int stamp;
   char log[LOG_PATH];
   size_t durations;
   uint32_t duration_code[DURATIONS], duration_ms[DURATIONS];
@@ -282,6 +286,7 @@ static int configure(struct device* d) {
         wait);
     return 0;
   }
+  d->stamp = strcmp(env_or("ZODM_TEST_FB_STAMP", "0"), "1") == 0;
   return configure_durations(d, env_or("ZODM_TEST_FB_DURATIONS", ""));
 }
 
@@ -373,6 +378,7 @@ static uint32_t duration_of(const struct device* d, uint32_t code) {
 
 /* MXCFB_SEND_UPDATE, called with the lock held, which it releases. */
 static int fake_update(struct device* d, const unsigned char* b) {
+  const int64_t entered = now_ns();
   const struct layout* l = d->layout;
   const unsigned size = (unsigned)((l->update_number >> 16) & 0x3FFF);
   char line[768];
@@ -386,6 +392,7 @@ static int fake_update(struct device* d, const unsigned char* b) {
     if (region_white(d, b)) append(line, sizeof line - 1, " white");
     if (ms != 0) append(line, sizeof line - 1, " duration=%" PRIu32, ms);
   }
+  if (d->stamp) append(line, sizeof line - 1, " at=%" PRId64, entered);
   if (error == 0 && word(b, 24) != 0) {
     d->marker[d->next] = word(b, 24);
     d->due[d->next] = now_ns() + (int64_t)ms * 1000000;

@@ -27,7 +27,8 @@ namespace {
 
 constexpr const char* kSettings[] = {
     "ZODM_TEST_FB_LAYOUT",    "ZODM_TEST_FB_GEOMETRY", "ZODM_TEST_FB_ID",
-    "ZODM_TEST_FB_DURATIONS", "ZODM_TEST_FB_EPERM",    "ZODM_TEST_FB_WAIT"};
+    "ZODM_TEST_FB_DURATIONS", "ZODM_TEST_FB_EPERM",    "ZODM_TEST_FB_WAIT",
+    "ZODM_TEST_FB_STAMP"};
 
 std::size_t openDescriptors() {
   std::size_t n = 0;

@@ -1,0 +1,290 @@
+// SPDX-License-Identifier: MIT
+// zodm-displayd's figures, with the test controller answering at once:
+//   zodm_displayd_bench ZODM_DISPLAYD TEST_CONTROLLER PROFILE
+// 1. The time from a datagram's send (its arrival on loopback follows
+//    within microseconds) to the ioctl that submits its update, as the test
+//    controller stamps it on the monotonic clock, at 1,000 requests a
+//    second: p50, p99 and the largest. Each request refreshes a tile of its
+//    own, apart from the others, so that no two merge while the controller
+//    answers at once.
+// 2. The highest rate, doubled from 2,000 a second, at which 20,000
+//    requests arrive without a kernel drop (the socket's drops in
+//    /proc/net/udp), with the socket's default buffer.
+// 3. The service's private memory (Private_Clean + Private_Dirty of
+//    /proc/PID/smaps_rollup, the test controller's included) once it has
+//    served all of that.
+// It prints one Markdown table with the targets (p99 under 200 us, memory
+// under 4 MiB) and exits 1 when one is missed. Port 50555 must be free.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+constexpr int kLatencyRequests = 10000;
+constexpr int kRateRequests = 20000;
+
+int64_t nowNs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+void sleepUntil(int64_t ns) {
+  const timespec at{static_cast<time_t>(ns / 1000000000),
+                    static_cast<long>(ns % 1000000000)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) != 0) {
+  }
+}
+
+// Request i's tile: 4 x 4 pixels on an 8-pixel grid of the request area,
+// 96 x 128 tiles, so that no two touch.
+std::string tile(int i) {
+  const int x = i % 96 * 8, y = i / 96 % 128 * 8;
+  return "!1,1,0," + std::to_string(x) + "," + std::to_string(y) + "," +
+         std::to_string(x + 3) + "," + std::to_string(y + 3);
+}
+
+// The service's socket's row of /proc/net/udp: its receive queue and its
+// drops.
+bool socketRow(unsigned long& queued, unsigned long long& drops) {
+  std::ifstream table("/proc/net/udp");
+  std::string line;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    char local[64], queues[64];
+    unsigned long long d = 0;
+    if (std::sscanf(line.c_str(),
+                    "%*s %63s %*s %*s %63s %*s %*s %*s %*s %*s %*s %*s %llu",
+                    local, queues, &d) != 3 ||
+        std::strstr(local, ":C53B") == nullptr)
+      continue;
+    queued = std::strtoul(std::strchr(queues, ':') + 1, nullptr, 16);
+    drops = d;
+    return true;
+  }
+  return false;
+}
+
+struct Service {
+  pid_t pid = -1;
+  int err = -1;  // its standard error
+};
+
+// Starts the service with the test controller and waits until it is bound.
+Service start(char* argv[], const std::string& dir) {
+  const std::string fb = dir + "/fb0", log = dir + "/log";
+  setenv("ZODM_TEST_FB", fb.c_str(), 1);
+  setenv("ZODM_TEST_FB_LOG", log.c_str(), 1);
+  setenv("ZODM_TEST_FB_STAMP", "1", 1);
+  setenv("LD_PRELOAD", argv[2], 1);
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  std::string fbArg = fb;
+  char* args[] = {argv[1],      const_cast<char*>("--fb"),
+                  fbArg.data(), const_cast<char*>("--profile"),
+                  argv[3],      nullptr};
+  Service s;
+  if (posix_spawn(&s.pid, argv[1], &actions, nullptr, args, environ) != 0)
+    s.pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  unsetenv("LD_PRELOAD");
+  close(pipeFds[1]);
+  s.err = pipeFds[0];
+  std::string seen;
+  char buffer[256];
+  for (ssize_t n; s.pid > 0 && seen.find("Bound successfully") == seen.npos &&
+                  (n = read(s.err, buffer, sizeof buffer)) > 0;)
+    seen.append(buffer, static_cast<std::size_t>(n));
+  if (seen.find("Bound successfully") == seen.npos) {
+    std::fprintf(stderr, "the service did not bind: %s\n", seen.c_str());
+    s.pid = -1;
+  }
+  return s;
+}
+
+// Sends count requests at rate a second, the send time of each into sent.
+// Returns the rate reached, which the sender's own speed bounds.
+double sendAt(int fd, int count, int rate, std::vector<int64_t>* sent) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(50555);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int64_t start = nowNs();
+  for (int i = 0; i < count; ++i) {
+    if (rate > 0) sleepUntil(start + int64_t{i} * 1000000000 / rate);
+    const std::string text = tile(i);
+    if (sent != nullptr) sent->push_back(nowNs());
+    sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to),
+           sizeof to);
+  }
+  return count * 1e9 / static_cast<double>(nowNs() - start);
+}
+
+void drain() {
+  unsigned long queued = 1;
+  unsigned long long drops = 0;
+  while (socketRow(queued, drops) && queued > 0) sleepUntil(nowNs() + 1000000);
+  sleepUntil(nowNs() + 200000000);  // the queue's last updates
+}
+
+// Microseconds from each request's send to its update's ioctl, by the
+// tiles in the log; requests whose tile is not there merged.
+std::vector<double> latencies(const std::string& log,
+                              const std::vector<int64_t>& sent, int& merged) {
+  std::map<std::pair<int, int>, int64_t> at;
+  std::ifstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    int top = 0, left = 0;
+    long long ns = 0;
+    const char* stamp = std::strstr(line.c_str(), " at=");
+    if (std::sscanf(line.c_str(), "update size=%*d top=%d left=%d", &top,
+                    &left) == 2 &&
+        stamp != nullptr && std::sscanf(stamp, " at=%lld", &ns) == 1)
+      at.emplace(std::make_pair(top, left), ns);
+  }
+  std::vector<double> out;
+  merged = 0;
+  for (int i = 0; i < static_cast<int>(sent.size()); ++i) {
+    const auto found = at.find({i / 96 % 128 * 8, i % 96 * 8});
+    if (found == at.end()) {
+      ++merged;
+      continue;
+    }
+    out.push_back(
+        static_cast<double>(found->second - sent[static_cast<std::size_t>(i)]) /
+        1000);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+double rank(const std::vector<double>& sorted, int percent) {
+  if (sorted.empty()) return 0;
+  const std::size_t wanted =
+      (sorted.size() * static_cast<std::size_t>(percent) + 99) / 100;
+  return sorted[std::max<std::size_t>(wanted, 1) - 1];
+}
+
+long privateKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  long total = 0;
+  for (std::string line; std::getline(in, line);) {
+    long kib = 0;
+    if (std::sscanf(line.c_str(), "Private_Clean: %ld kB", &kib) == 1 ||
+        std::sscanf(line.c_str(), "Private_Dirty: %ld kB", &kib) == 1)
+      total += kib;
+  }
+  return total;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc != 4) {
+    std::fprintf(stderr,
+                 "usage: zodm_displayd_bench ZODM_DISPLAYD TEST_CONTROLLER "
+                 "PROFILE\n");
+    return 2;
+  }
+  char dirTemplate[] = "/tmp/zodm-displayd-bench-XXXXXX";
+  const std::string dir = mkdtemp(dirTemplate);
+  const Service service = start(argv, dir);
+  if (service.pid <= 0) return 1;
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+
+  std::vector<int64_t> sent;
+  sendAt(fd, kLatencyRequests, 1000, &sent);
+  drain();
+  int merged = 0;
+  const std::vector<double> us = latencies(dir + "/log", sent, merged);
+
+  // Doubled until the kernel drops or the sender cannot go faster.
+  double best = 0, dropping = 0, reached = 0;
+  unsigned long long dropped = 0;
+  for (int rate = 2000; dropping == 0 && reached >= best; rate *= 2) {
+    unsigned long queued = 0;
+    unsigned long long before = 0, after = 0;
+    socketRow(queued, before);
+    reached = sendAt(fd, kRateRequests, rate, nullptr);
+    drain();
+    socketRow(queued, after);
+    if (after > before) {
+      dropping = reached;
+      dropped = after - before;
+    } else {
+      best = std::max(best, reached);
+    }
+    if (reached < rate * 0.9) break;  // the sender's own limit
+  }
+  const long memory = privateKiB(service.pid);
+  close(fd);
+  kill(service.pid, SIGTERM);
+  int status = 0;
+  waitpid(service.pid, &status, 0);
+  close(service.err);
+  std::remove((dir + "/log").c_str());
+  rmdir(dir.c_str());
+
+  const double p99 = rank(us, 99);
+  std::printf("| Figure | Measured | Target | Met |\n|---|---:|---:|:---:|\n");
+  std::printf(
+      "| zodm-displayd: arrival to ioctl at 1,000/s, p50 | %.0f us | - | - |\n",
+      rank(us, 50));
+  std::printf(
+      "| zodm-displayd: arrival to ioctl at 1,000/s, p99 | %.0f us | < 200 us "
+      "| %s |\n",
+      p99, p99 < 200 ? "yes" : "NO");
+  std::printf(
+      "| zodm-displayd: arrival to ioctl at 1,000/s, max (%d merged) | %.0f us "
+      "| - | - |\n",
+      merged, us.empty() ? 0.0 : us.back());
+  if (dropping != 0)
+    std::printf(
+        "| zodm-displayd: highest rate without a kernel drop | %.0f/s (at "
+        "%.0f/s: %llu of %d dropped) | - | - |\n",
+        best, dropping, dropped, kRateRequests);
+  else
+    std::printf(
+        "| zodm-displayd: highest rate without a kernel drop | %.0f/s, the "
+        "sender's fastest (none dropped) | - | - |\n",
+        best);
+  double load = 0;
+  if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(f, "%lf", &load) != 1) load = 0;
+    std::fclose(f);
+  }
+  std::printf("\n(load average %.2f on %ld CPUs while it ran)\n", load,
+              sysconf(_SC_NPROCESSORS_ONLN));
+  std::printf(
+      "| zodm-displayd: private memory while serving | %ld KiB | < 4096 KiB | "
+      "%s |\n",
+      memory, memory < 4096 ? "yes" : "NO");
+  return p99 < 200 && memory < 4096 && WIFEXITED(status) &&
+                 WEXITSTATUS(status) == 0
+             ? 0
+             : 1;
+}
