@@ -138,9 +138,9 @@ def queued():
     with open("/proc/net/udp") as table:
         for row in table.read().splitlines()[1:]:
             fields = row.split()
-            if fields[1].endswith(":C53B"):
+            if fields[1].endswith(":C57B"):  # port 50555
                 return int(fields[4].split(":")[1], 16)
-    return 0
+    raise RuntimeError("no socket on port 50555 in /proc/net/udp")
 
 
 def profile(replace=None, append="", name="p.toml", base="kobo-mk7"):
