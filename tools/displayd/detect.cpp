@@ -60,13 +60,13 @@ constexpr char kSameNumber[] =
     "number 0x4048462E, and a kernel takes the wrong one without a word, so "
     "the model decides";
 
-// The first line of text, printable, at most 200 characters; NULs (a
-// device tree's list) as ", ".
+// The first line of text (to its \n or \r), printable, at most 200
+// characters; NULs (a device tree's list) as ", ".
 std::string shown(const std::string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size() && out.size() < 200; ++i) {
     const char c = text[i];
-    if (c == '\n') break;
+    if (c == '\n' || c == '\r') break;
     if (c == '\0') {
       if (i + 1 < text.size() && text[i + 1] != '\0') out += ", ";
     } else {
@@ -100,7 +100,10 @@ void fromKobo(const std::string& version, Findings& f) {
       }))
     code = std::stoi(line.substr(line.size() - 3));
   if (code >= 600) code -= 300;  // a Tolino
-  f.device = "Kobo, device code " + std::to_string(code);
+  f.device = code < 0 ? std::string(
+                            "Kobo (its version file ends in no "
+                            "device code)")
+                      : "Kobo, device code " + std::to_string(code);
   for (const KoboModel& m : kKoboModels) {
     if (m.code != code) continue;
     f.device = std::string("Kobo ") + m.name + " (device code " +
@@ -114,7 +117,7 @@ void fromKobo(const std::string& version, Findings& f) {
     return;
   }
   f.note =
-      "that device code is not in this table: kobo-ntx before the Mk7, "
+      "no device code this table knows: kobo-ntx before the Mk7, "
       "kobo-mk7 on i.MX from the Mk7 on, kobo-mtk when the framebuffer's "
       "id is hwtcon";
 }
