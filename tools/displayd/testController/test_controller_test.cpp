@@ -323,8 +323,9 @@ TEST_F(TestController, UpdateQueueOnTheDevice) {
     DisplayPlan plan;
     plan.waveforms = {model::defaultProfile().waveforms[0]};  // A2
     UpdateQueue queue(*d, plan);
-    ASSERT_EQ(queue.start(), "");
-    // Apart: the second goes once the first has completed.
+    // Apart: the second goes once the first has completed. Both wait
+    // before the thread starts, since a first update refused stops the
+    // queue, which then takes nothing more.
     PlannedUpdate u;
     u.x1 = u.y1 = 10;
     u.code = 4;
@@ -332,6 +333,7 @@ TEST_F(TestController, UpdateQueueOnTheDevice) {
     u.x0 += 100;
     u.x1 += 100;
     ASSERT_TRUE(queue.push(u));
+    ASSERT_EQ(queue.start(), "");
     EXPECT_EQ(queue.finish(std::chrono::milliseconds(60 * 1000)),
               c.failure.empty());
     EXPECT_EQ(queue.failure(), c.failure);
