@@ -430,9 +430,13 @@ def test_refusals():
               f"{args}: {run.returncode} {run.stderr}")
 
 
-for test in (test_refusals, test_done, test_layouts, test_regions, test_faults,
-             test_hangup, test_calibrate, test_detect, test_burst):
-    print(test.__name__)
-    test()
+try:
+    for test in (test_refusals, test_done, test_layouts, test_regions,
+                 test_faults, test_hangup, test_calibrate, test_detect,
+                 test_burst):
+        print(test.__name__)
+        test()
+finally:
+    shutil.rmtree(work, ignore_errors=True)
 print(f"{len(failures)} failed" if failures else "all checks passed")
 sys.exit(1 if failures else 0)
