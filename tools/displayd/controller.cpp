@@ -8,6 +8,7 @@
 
 #include <sys/ioctl.h>
 
+#include <cerrno>
 #include <cstring>
 #include <type_traits>
 
@@ -247,6 +248,12 @@ std::string controllerNames() {
     names += c.name;
   }
   return names;
+}
+
+std::string layoutDoesNotFit(const Controller& controller) {
+  return std::string("the controller layout ") + controller.name +
+         " does not fit this device (its first update was refused: " +
+         std::strerror(EINVAL) + "); the profile may not be for this device";
 }
 
 }  // namespace zodm::displayd

@@ -81,6 +81,12 @@ const Controller* findController(std::string_view name);
 // ..., hwtcon-kobo".
 std::string controllerNames();
 
+// What the service says when the first update is refused as invalid (an
+// i.MX driver answers EINVAL for a number it does not know): "the
+// controller layout NAME does not fit this device (its first update was
+// refused: Invalid argument); the profile may not be for this device".
+std::string layoutDoesNotFit(const Controller& controller);
+
 }  // namespace zodm::displayd
 
 #endif  // ZODM_TOOLS_DISPLAYD_CONTROLLER_H

@@ -77,6 +77,8 @@ std::unique_ptr<PanelDevice> PanelDevice::open(const std::string& path,
   Geometry& g = device->geometry_;
   g.xres = var.xres;
   g.yres = var.yres;
+  g.xoffset = var.xoffset;
+  g.yoffset = var.yoffset;
   g.bitsPerPixel = var.bits_per_pixel;
   g.lineLength = fix.line_length;
   g.memoryLength = fix.smem_len;

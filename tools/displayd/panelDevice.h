@@ -18,6 +18,9 @@ namespace zodm::displayd {
 // What the framebuffer says of itself.
 struct Geometry {
   uint32_t xres = 0, yres = 0;  // visible pixels
+  // Where the visible area starts in the framebuffer's memory, in pixels
+  // (a double-buffered framebuffer pans between two).
+  uint32_t xoffset = 0, yoffset = 0;
   uint32_t bitsPerPixel = 0;
   uint32_t lineLength = 0;    // bytes from one row to the next
   uint32_t memoryLength = 0;  // bytes the framebuffer maps

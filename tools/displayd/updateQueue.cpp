@@ -6,9 +6,12 @@
 // is of the other kind, the new update stays behind it, so an erase and an
 // update over the same pixels keep their order. A merged update covers the
 // bounding box of both, with the stronger waveform, flashing if either
-// did, full if either was. Refreshing pixels nobody asked for changes
-// nothing that shows (the panel shows the framebuffer again), it only
-// costs time.
+// did, full if either was, and keeps the older one's place. As its box
+// grew, it then takes in, as the e-paper model does, every other waiting
+// update of its kind that it now touches, the older ones taking it in,
+// unless that would carry one past an update of the other kind it
+// touches. Refreshing pixels nobody asked for changes nothing that shows
+// (the panel shows the framebuffer again), it only costs time.
 //
 // The bound. Should kMaxWaiting + 1 updates wait, the oldest two
 // neighbours of one kind merge, though they need not touch: neither passes
@@ -31,10 +34,9 @@ namespace zodm::displayd {
 
 namespace {
 
-// Latencies are counted per 0.1 ms step; beyond a minute (a stuck
-// controller) they are counted at a minute, so at most 600,001 counts are
-// kept, however long the service runs. The largest stays exact.
-constexpr int64_t kLatencyStep = 100;
+// Latencies are counted per 0.1 ms step (model::Latencies); beyond a
+// minute (a stuck controller) they are counted at a minute, so at most
+// 600,001 counts are kept, however long the service runs.
 constexpr int64_t kLatencyCap = 60 * 1000 * 1000;
 
 int64_t monotonicMicros() {
@@ -74,12 +76,6 @@ void clip(int& lo, int& hi, int size, int align) {
 
 }  // namespace
 
-bool stronger(const WaveformPlan& a, const WaveformPlan& b) {
-  if (a.levels != b.levels) return a.levels > b.levels;
-  if (a.duration != b.duration) return a.duration > b.duration;
-  return a.flashTime > b.flashTime;
-}
-
 void UpdateQueue::Arrivals::add(int64_t at, unsigned long long count) {
   if (count == 0) return;
   // Kept in order of time, with room for one more than kGroups.
@@ -110,6 +106,7 @@ UpdateQueue::UpdateQueue(Panel& panel, DisplayPlan plan, QueueSettings settings)
     : panel_(panel),
       plan_(std::move(plan)),
       settings_(std::move(settings)),
+      cadence_(plan_.flashEvery),
       marker_(settings_.firstMarker) {
   if (!settings_.now) settings_.now = monotonicMicros;
   if (settings_.tries == 0) settings_.tries = 1;
@@ -171,6 +168,9 @@ bool UpdateQueue::replacePlan(DisplayPlan plan) {
   if (plan.controller != nullptr && plan.controller != &panel_.controller())
     return false;
   const std::lock_guard<std::mutex> lock(mutex_);
+  // The count goes on unless the cadence changed.
+  if (plan.flashEvery != plan_.flashEvery)
+    cadence_ = model::FlashCadence(plan.flashEvery);
   plan_ = std::move(plan);
   return true;
 }
@@ -180,12 +180,42 @@ void UpdateQueue::insert(Waiting w) {
     if (!touches(waiting_[i].update, w.update)) continue;
     if (sameKind(waiting_[i].update, w.update)) {
       merge(waiting_[i], w);
+      absorb(i);
       return;
     }
     break;  // it stays behind an update of the other kind
   }
   waiting_.push_back(std::move(w));
   if (waiting_.size() > kMaxWaiting) foldOldest();
+}
+
+// Whether an update of the other kind than waiting_[from] lies between
+// positions from and to (either way round) and touches waiting_[from]:
+// then waiting_[from] cannot move to to.
+bool UpdateQueue::barrier(std::size_t from, std::size_t to) const {
+  const PlannedUpdate& u = waiting_[from].update;
+  for (std::size_t k = std::min(from, to) + 1; k < std::max(from, to); ++k)
+    if (!sameKind(waiting_[k].update, u) && touches(waiting_[k].update, u))
+      return true;
+  return false;
+}
+
+// waiting_[i] grew: the waiting updates of its kind that it now touches
+// merge with it, each into the older of the two, until none does.
+void UpdateQueue::absorb(std::size_t i) {
+  for (std::size_t j = 0; j < waiting_.size();) {
+    if (j == i || !sameKind(waiting_[j].update, waiting_[i].update) ||
+        !touches(waiting_[j].update, waiting_[i].update) ||
+        barrier(std::max(i, j), std::min(i, j))) {
+      ++j;
+      continue;
+    }
+    const std::size_t older = std::min(i, j), newer = std::max(i, j);
+    merge(waiting_[older], waiting_[newer]);
+    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(newer));
+    i = older;
+    j = 0;  // the box grew again: look at every one anew
+  }
 }
 
 void UpdateQueue::foldOldest() {
@@ -202,10 +232,10 @@ void UpdateQueue::foldOldest() {
 }
 
 bool UpdateQueue::strongerWaveform(std::size_t a, std::size_t b) const {
-  const std::vector<WaveformPlan>& w = plan_.waveforms;
+  const std::vector<model::Waveform>& w = plan_.waveforms;
   if (a >= w.size()) return false;
   if (b >= w.size()) return true;
-  return stronger(w[a], w[b]);
+  return model::stronger(w[a], w[b]);
 }
 
 void UpdateQueue::merge(Waiting& into, const Waiting& from) {
@@ -251,13 +281,7 @@ uint32_t UpdateQueue::nextMarker() {
 // Called and returns with lock held; the panel is called without it.
 void UpdateQueue::carryOut(Waiting& w, std::unique_lock<std::mutex>& lock) {
   PlannedUpdate& u = w.update;
-  if (u.kind == UpdateKind::Full || u.flashing) {
-    sinceFlash_ = 0;
-  } else if (u.kind == UpdateKind::Partial && plan_.flashEvery != 0 &&
-             ++sinceFlash_ >= plan_.flashEvery) {
-    u.flashing = true;
-    sinceFlash_ = 0;
-  }
+  u.flashing = cadence_.next(u.kind == UpdateKind::Partial, u.flashing);
   PanelUpdate p;
   p.left = static_cast<uint32_t>(u.x0);
   p.top = static_cast<uint32_t>(u.y0);
@@ -267,15 +291,11 @@ void UpdateQueue::carryOut(Waiting& w, std::unique_lock<std::mutex>& lock) {
   p.mode = u.flashing ? UPDATE_MODE_FULL : UPDATE_MODE_PARTIAL;
   p.marker = nextMarker();
   p.temp = plan_.temp;
+  const int64_t submittedAt = settings_.now();
   const int error = submitWithRetries(p, lock);
   if (error == EINVAL && !accepted_) {
     ++stats_.refused;
-    stopOnFault(
-        std::string("the controller layout ") + panel_.controller().name +
-            " does not fit this device (its first update was "
-            "refused: " +
-            std::strerror(EINVAL) + "); the profile may not be for this device",
-        lock);
+    stopOnFault(layoutDoesNotFit(panel_.controller()), lock);
     return;
   }
   if (error != 0) {
@@ -285,7 +305,8 @@ void UpdateQueue::carryOut(Waiting& w, std::unique_lock<std::mutex>& lock) {
   accepted_ = true;
   ++stats_.submitted;
   if (u.flashing) ++stats_.flashes;
-  finishUpdate(w, p, lock);
+  stats_.waited += std::max<int64_t>(0, submittedAt - u.arrival);
+  finishUpdate(w, p, submittedAt, lock);
 }
 
 // Submits p, again after a pause while EPERM refuses it, up to
@@ -305,6 +326,7 @@ int UpdateQueue::submitWithRetries(const PanelUpdate& p,
 // Waits for the submitted update p (or, without waits, lets its waveform
 // run), then measures the latency of every request it carries.
 void UpdateQueue::finishUpdate(const Waiting& w, const PanelUpdate& p,
+                               int64_t submittedAt,
                                std::unique_lock<std::mutex>& lock) {
   if (plan_.wait) {
     lock.unlock();
@@ -312,14 +334,17 @@ void UpdateQueue::finishUpdate(const Waiting& w, const PanelUpdate& p,
     lock.lock();
     if (outcome.result == WaitResult::TimedOut) ++stats_.waitsTimedOut;
     if (outcome.result == WaitResult::Failed) ++stats_.waitsFailed;
+    // The controller was taken at least that long.
+    stats_.busy += std::max<int64_t>(0, settings_.now() - submittedAt);
     if (outcome.result != WaitResult::Done) return;
   } else {
     int64_t span = 0;
     if (w.update.waveform < plan_.waveforms.size()) {
-      const WaveformPlan& wf = plan_.waveforms[w.update.waveform];
+      const model::Waveform& wf = plan_.waveforms[w.update.waveform];
       span = wf.duration + (w.update.flashing ? wf.flashTime : 0);
     }
     pause(std::chrono::microseconds(span), lock);
+    stats_.busy += std::max<int64_t>(0, settings_.now() - submittedAt);
   }
   const int64_t end = settings_.now();
   w.arrivals.each([this, end](int64_t at, unsigned long long count) {
@@ -329,9 +354,8 @@ void UpdateQueue::finishUpdate(const Waiting& w, const PanelUpdate& p,
 
 void UpdateQueue::record(int64_t latency, unsigned long long count) {
   latency = std::clamp<int64_t>(latency, 0, kLatencyCap);
-  latencies_[latency / kLatencyStep * kLatencyStep] += count;
+  for (unsigned long long i = 0; i < count; ++i) latencies_.add(latency);
   stats_.measured += count;
-  stats_.max = std::max(stats_.max, latency);
 }
 
 // Waits span, or less when finish gives up. Returns false in that case.
@@ -359,17 +383,9 @@ QueueStats UpdateQueue::stats() const {
   const std::lock_guard<std::mutex> lock(mutex_);
   QueueStats s = stats_;
   s.waiting = waiting_.size();
-  // Nearest rank: the smallest latency that at least p% of the requests
-  // measured do not exceed.
-  const auto percentile = [this](unsigned long long p) -> int64_t {
-    const unsigned long long wanted = (stats_.measured * p + 99) / 100;
-    unsigned long long seen = 0;
-    for (const auto& [latency, count] : latencies_)
-      if ((seen += count) >= wanted) return latency;
-    return 0;
-  };
-  s.p50 = percentile(50);
-  s.p95 = percentile(95);
+  s.p50 = latencies_.percentile(50);
+  s.p95 = latencies_.percentile(95);
+  s.max = latencies_.max();
   return s;
 }
 

@@ -14,14 +14,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "controller.h"
+#include "flashCadence.h"
 #include "panelDevice.h"
+#include "profile.h"
+#include "summary.h"
 
 namespace zodm::displayd {
 
@@ -38,29 +40,20 @@ struct PlannedUpdate {
   uint32_t requests = 1;  // requests it carries
 };
 
-struct WaveformPlan {
-  uint32_t code = 0;
-  int levels = 16;        // gray levels a pass reaches
-  int64_t duration = 0;   // microseconds a pass takes
-  int64_t flashTime = 0;  // microseconds a flash adds
-};
-
-// True when a is the stronger waveform: more gray levels, then a longer
-// pass, then a longer flash. A merged update takes the stronger of two.
-bool stronger(const WaveformPlan& a, const WaveformPlan& b);
-
 // What the queue takes from the device's profile.
 struct DisplayPlan {
   const Controller* controller = nullptr;  // must match the panel's
-  std::vector<WaveformPlan> waveforms;
+  // The profile's waveforms, which PlannedUpdate::waveform names: a merged
+  // update takes the stronger of two (model::stronger), and without waits
+  // each update is given its waveform's duration (and flash time).
+  std::vector<model::Waveform> waveforms;
   // Wait for each update's marker; off where the kernel's waits time out
-  // for no reason, and then each update is given its waveform's duration
-  // (and flash time) before the next is submitted.
+  // for no reason.
   bool wait = true;
   // Every flashEvery-th partial update since the last flash is carried
-  // out flashing; a full update or any flashing update starts the count
-  // again. 0: never.
-  unsigned flashEvery = 0;
+  // out flashing (model::FlashCadence); any flashing update starts the
+  // count again. 0: never.
+  int flashEvery = 0;
   int32_t temp = TEMP_USE_AMBIENT;  // or whole degrees Celsius
 };
 
@@ -94,12 +87,16 @@ struct QueueStats {
   unsigned long long waitsFailed = 0;
   unsigned long long left = 0;  // updates dropped by finish once its bound
                                 // passed, or after a fault
+  // Microseconds the submitted updates waited, from the arrival of their
+  // first request to their submission, and from submission to completion
+  // (without waits: to the end of the waveform's duration).
+  int64_t waited = 0, busy = 0;
   std::size_t waiting = 0;      // updates waiting now
   std::size_t mostWaiting = 0;  // the most that ever waited
   // Latency of each carried request, from its arrival to its update's
   // completion (without waits: to the end of its waveform's duration);
   // requests whose wait timed out or failed are not measured. p50 and p95
-  // to 0.1 ms, max exact.
+  // to 0.1 ms (model::Latencies), max exact.
   unsigned long long measured = 0;
   int64_t p50 = 0, p95 = 0, max = 0;
 };
@@ -175,9 +172,11 @@ class UpdateQueue {
   int submitWithRetries(const PanelUpdate& update,
                         std::unique_lock<std::mutex>& lock);
   void finishUpdate(const Waiting& w, const PanelUpdate& sent,
-                    std::unique_lock<std::mutex>& lock);
+                    int64_t submittedAt, std::unique_lock<std::mutex>& lock);
   void stopOnFault(std::string why, std::unique_lock<std::mutex>& lock);
   void insert(Waiting w);
+  bool barrier(std::size_t from, std::size_t to) const;
+  void absorb(std::size_t i);
   void foldOldest();
   void merge(Waiting& into, const Waiting& from);
   bool strongerWaveform(std::size_t a, std::size_t b) const;
@@ -198,11 +197,11 @@ class UpdateQueue {
   bool abort_ = false;               // finish's bound passed: stop now
   bool stopped_ = false;             // the thread has ended
   bool accepted_ = false;            // the controller accepted an update
-  unsigned sinceFlash_ = 0;
+  model::FlashCadence cadence_;
   uint32_t marker_;
   std::string failure_;
   QueueStats stats_;
-  std::map<int64_t, unsigned long long> latencies_;  // by 0.1 ms step
+  model::Latencies latencies_;
   std::thread thread_;
 };
 

@@ -113,12 +113,11 @@ class FakePanel final : public Panel {
 };
 
 // A2, DU, GL16, GC16, as the built-in profile has them.
-DisplayPlan plan(unsigned flashEvery = 0) {
+DisplayPlan plan(int flashEvery = 0) {
+  const model::Profile builtIn = model::defaultProfile();
   DisplayPlan p;
-  p.waveforms = {{4, 2, 120000, 80000},
-                 {1, 2, 260000, 0},
-                 {5, 16, 450000, 0},
-                 {2, 16, 450000, 200000}};
+  for (const char* name : {"A2", "DU", "GL16", "GC16"})
+    p.waveforms.push_back(builtIn.waveform(builtIn.find(name)));
   p.flashEvery = flashEvery;
   return p;
 }
@@ -186,6 +185,15 @@ TEST(UpdateQueue, MergesWhileTheControllerIsBusy) {
       {"a partial merges past an erase it does not touch",
        {p1, disjointErase, update(50, 50, 149, 149)},
        {"0,0 150x150 code=4 mode=0", "500,500 100x100 code=2 mode=1"}},
+      {"a grown box takes in the older update it now touches",
+       {update(100, 100, 199, 199), update(300, 100, 399, 199),
+        update(150, 100, 350, 199)},
+       {"100,100 300x100 code=4 mode=0"}},
+      {"but not past an erase",
+       {update(0, 0, 99, 99), erase(), update(200, 0, 299, 99),
+        update(100, 0, 199, 99)},
+       {"0,0 100x100 code=4 mode=0", "0,0 1000x1400 code=2 mode=1",
+        "100,0 200x100 code=4 mode=0"}},
       {"a full update takes a waiting partial in",
        {update(0, 0, 999, 1399, 3, UpdateKind::Full, true),
         update(10, 10, 20, 20)},
@@ -217,7 +225,7 @@ TEST(UpdateQueue, FlashesEveryNthPartial) {
   // P partial, p partial asked to flash, F full (flashing), E erase that
   // does not flash.
   const struct {
-    unsigned every;
+    int every;
     const char* kinds;
     const char* modes;  // 1: carried out flashing
   } kCases[] = {
@@ -349,7 +357,7 @@ TEST(UpdateQueue, WaitOutcomesCounted) {
     panel.script({}, c.outcomes);
     DisplayPlan p = plan();
     p.wait = c.wait;
-    for (WaveformPlan& w : p.waveforms) w.duration = w.flashTime = 0;
+    for (model::Waveform& w : p.waveforms) w.duration = w.flashTime = 0;
     UpdateQueue queue(panel, p, quick());
     for (int x : {0, 100}) ASSERT_TRUE(queue.push(update(x, 0, x + 9, 9)));
     ASSERT_EQ(queue.start(), "");
@@ -364,7 +372,8 @@ TEST(UpdateQueue, WaitOutcomesCounted) {
 
 // From each request's arrival to its update's completion, on the test's
 // clock: 250 ms for the first, 699 and 698 ms for two that merged behind
-// it.
+// it, which waited 249 ms from the first one's arrival to its submission;
+// the controller was busy 250 + 450 ms.
 TEST(UpdateQueue, LatenciesOnTheQueuesClock) {
   constexpr int64_t kMs = 1000;
   FakePanel panel;
@@ -389,6 +398,8 @@ TEST(UpdateQueue, LatenciesOnTheQueuesClock) {
   EXPECT_EQ(s.p50, 698 * kMs);
   EXPECT_EQ(s.p95, 699 * kMs);
   EXPECT_EQ(s.max, 699 * kMs);
+  EXPECT_EQ(s.waited, 249 * kMs);
+  EXPECT_EQ(s.busy, 700 * kMs);
 }
 
 TEST(UpdateQueue, RegionsFitThePanel) {

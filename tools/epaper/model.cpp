@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <tuple>
 
 namespace zodm::model {
 
@@ -71,13 +70,7 @@ Micros Model::duration(const Update& u) const {
 }
 
 std::size_t Model::stronger(std::size_t a, std::size_t b) const {
-  const Waveform& x = profile_.waveform(a);
-  const Waveform& y = profile_.waveform(b);
-  const auto rank = [](const Waveform& w) {
-    return std::make_tuple(w.levels, w.duration, static_cast<int>(w.flash),
-                           w.flashTime);
-  };
-  return rank(y) > rank(x) ? b : a;
+  return model::stronger(profile_.waveform(b), profile_.waveform(a)) ? b : a;
 }
 
 // What orders waiting updates before their arrival: the larger goes first.

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <optional>
 #include <sstream>
+#include <tuple>
 
 namespace zodm::model {
 
@@ -448,6 +449,14 @@ void readDocument(const toml::table& document, Profile& profile,
 #endif  // ZODM_HAVE_TOMLPLUSPLUS
 
 }  // namespace
+
+bool stronger(const Waveform& a, const Waveform& b) {
+  const auto rank = [](const Waveform& w) {
+    return std::make_tuple(w.levels, w.duration, static_cast<int>(w.flash),
+                           w.flashTime);
+  };
+  return rank(a) > rank(b);
+}
 
 std::size_t Profile::find(std::string_view name) const {
   for (std::size_t i = 0; i < waveforms.size(); ++i)

@@ -48,6 +48,12 @@ struct Waveform {
   std::optional<int> mode;
 };
 
+// Whether a is the stronger of two waveforms, which an update merged from
+// two takes: more gray levels, then the longer pass, then the one that
+// flashes more often (always, then in a full update, then never), then the
+// longer flash. The model and the display service's queue merge alike.
+bool stronger(const Waveform& a, const Waveform& b);
+
 // The largest waveform code a controller takes: 0..255, or 257, which asks
 // the controller to choose (AUTO).
 constexpr int kMaxMode = 255;

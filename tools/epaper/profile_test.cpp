@@ -89,6 +89,34 @@ TEST(Profile, NewWaveformDefaultsAndInitAsErase) {
   EXPECT_EQ("INIT", p.waveform(p.erase).name);
 }
 
+// What a merged update takes: levels first, then the pass, then how often
+// it flashes, then the flash.
+TEST(Profile, StrongerWaveform) {
+  const auto wave = [](int levels, Micros duration, Flash flash,
+                       Micros flashTime) {
+    Waveform w;
+    w.levels = levels;
+    w.duration = duration;
+    w.flash = flash;
+    w.flashTime = flashTime;
+    return w;
+  };
+  const struct {
+    Waveform a, b;
+    bool aStronger;
+  } kCases[] = {
+      {wave(16, 100, Flash::Never, 0), wave(2, 900, Flash::Always, 900), true},
+      {wave(2, 260, Flash::Never, 0), wave(2, 120, Flash::Never, 80), true},
+      {wave(16, 450, Flash::Full, 0), wave(16, 450, Flash::Never, 200), true},
+      {wave(16, 450, Flash::Full, 200), wave(16, 450, Flash::Full, 100), true},
+      {wave(16, 450, Flash::Full, 200), wave(16, 450, Flash::Full, 200), false},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(stronger(c.a, c.b), c.aStronger);
+    EXPECT_FALSE(c.aStronger && stronger(c.b, c.a));
+  }
+}
+
 TEST(Profile, BadProfilesNameTheLine) {
   const struct {
     const char* text;

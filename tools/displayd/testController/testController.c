@@ -18,6 +18,9 @@
  *                           to complete; others at once
  *   ZODM_TEST_FB_EPERM      answer the first N updates with EPERM
  *   ZODM_TEST_FB_WAIT       "timeout": every wait fails with ETIMEDOUT
+ *   ZODM_TEST_FB_STAMP      "1": each update's line ends in at=NS, when
+ *                           its ioctl was entered on the monotonic clock
+ *                           (for benchmarks)
  * A bad value fails the open with EINVAL, saying why on standard error.
  *
  * Updates are decoded from this file's own table of offsets, not from the
@@ -26,7 +29,9 @@
  *   marker=1 temp=4096 flags=0 dither=0 quant=0
  * (one line: the layout's own fields follow flags; a layout without a
  * temperature has no temp=; a nonzero byte where the layout has no field
- * adds stray@OFFSET=0xVALUE; a refused one ends in result=EPERM or
+ * adds stray@OFFSET=0xVALUE; " white" follows when every byte of the
+ * region's pixels in the memory is 0xFF, and " duration=MS" when the
+ * update is given a duration; a refused one ends in result=EPERM or
  * result=EINVAL), and waits as "wait marker=1 result=done" (or timeout,
  * unknown for a marker never sent, EINVAL for marker 0). Another layout's
  * number, or any other ioctl but FBIOGET_VSCREENINFO and
@@ -111,6 +116,7 @@ struct device {
   size_t length; /* of the memory behind it */
   unsigned long eperm_left;
   int wait_timeout;
+  int stamp;
   char log[LOG_PATH];
   size_t durations;
   uint32_t duration_code[DURATIONS], duration_ms[DURATIONS];
@@ -280,6 +286,7 @@ static int configure(struct device* d) {
         wait);
     return 0;
   }
+  d->stamp = strcmp(env_or("ZODM_TEST_FB_STAMP", "0"), "1") == 0;
   return configure_durations(d, env_or("ZODM_TEST_FB_DURATIONS", ""));
 }
 
@@ -325,6 +332,27 @@ static void describe_update(const struct layout* l, const unsigned char* b,
   }
 }
 
+/* Whether every byte of the region's pixels is 0xFF, read from the
+ * memory behind the descriptor; false for a region beyond it. */
+static int region_white(const struct device* d, const unsigned char* b) {
+  const uint64_t top = word(b, 0), left = word(b, 4);
+  const uint64_t width = word(b, 8), height = word(b, 12);
+  if (width == 0 || height == 0 || left + width > d->xres ||
+      top + height > d->yres)
+    return 0;
+  const size_t pixel = d->bpp / 8, line = (size_t)d->xres * pixel;
+  const size_t bytes = (size_t)width * pixel;
+  unsigned char* row = malloc(bytes);
+  int white = row != NULL;
+  for (uint64_t y = top; white && y < top + height; ++y) {
+    white = pread(d->fd, row, bytes, (off_t)(y * line + left * pixel)) ==
+            (ssize_t)bytes;
+    for (size_t i = 0; white && i < bytes; ++i) white = row[i] == 0xFF;
+  }
+  free(row);
+  return white;
+}
+
 /* What the i.MX driver refuses: 0 or the errno. */
 static int refusal(struct device* d, const unsigned char* b) {
   if (d->eperm_left > 0) {
@@ -340,20 +368,32 @@ static int refusal(struct device* d, const unsigned char* b) {
   return 0;
 }
 
+/* How long an update of waveform code takes, in ms: 0 at once. */
+static uint32_t duration_of(const struct device* d, uint32_t code) {
+  uint32_t ms = 0;
+  for (size_t i = 0; i < d->durations; ++i)
+    if (d->duration_code[i] == code) ms = d->duration_ms[i];
+  return ms;
+}
+
 /* MXCFB_SEND_UPDATE, called with the lock held, which it releases. */
 static int fake_update(struct device* d, const unsigned char* b) {
+  const int64_t entered = now_ns();
   const struct layout* l = d->layout;
   const unsigned size = (unsigned)((l->update_number >> 16) & 0x3FFF);
   char line[768];
   describe_update(l, b, size, line, sizeof line - 1);
   const int error = refusal(d, b);
+  const uint32_t ms = duration_of(d, word(b, 16));
   if (error != 0) {
     append(line, sizeof line - 1, " result=%s",
            error == EPERM ? "EPERM" : "EINVAL");
-  } else if (word(b, 24) != 0) {
-    uint32_t ms = 0;
-    for (size_t i = 0; i < d->durations; ++i)
-      if (d->duration_code[i] == word(b, 16)) ms = d->duration_ms[i];
+  } else {
+    if (region_white(d, b)) append(line, sizeof line - 1, " white");
+    if (ms != 0) append(line, sizeof line - 1, " duration=%" PRIu32, ms);
+  }
+  if (d->stamp) append(line, sizeof line - 1, " at=%" PRId64, entered);
+  if (error == 0 && word(b, 24) != 0) {
     d->marker[d->next] = word(b, 24);
     d->due[d->next] = now_ns() + (int64_t)ms * 1000000;
     d->next = (d->next + 1) % MARKERS;

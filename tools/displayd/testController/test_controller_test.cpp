@@ -27,7 +27,8 @@ namespace {
 
 constexpr const char* kSettings[] = {
     "ZODM_TEST_FB_LAYOUT",    "ZODM_TEST_FB_GEOMETRY", "ZODM_TEST_FB_ID",
-    "ZODM_TEST_FB_DURATIONS", "ZODM_TEST_FB_EPERM",    "ZODM_TEST_FB_WAIT"};
+    "ZODM_TEST_FB_DURATIONS", "ZODM_TEST_FB_EPERM",    "ZODM_TEST_FB_WAIT",
+    "ZODM_TEST_FB_STAMP"};
 
 std::size_t openDescriptors() {
   std::size_t n = 0;
@@ -258,6 +259,41 @@ TEST_F(TestController, MapsItsMemoryAndPassesOtherDescriptorsOn) {
   EXPECT_EQ(logged(), std::vector<std::string>{});
 }
 
+// An update says when its region is white in the memory behind the
+// device, 16 bits a pixel here: rows 0..9, columns 0..19 are.
+TEST_F(TestController, SaysWhenARegionIsWhite) {
+  setenv("ZODM_TEST_FB_GEOMETRY", "100x50x16", 1);
+  const auto d = device("mxcfb-nxp");
+  ASSERT_NE(d, nullptr);
+  void* memory =
+      mmap(nullptr, 10000, PROT_READ | PROT_WRITE, MAP_SHARED, d->fd(), 0);
+  ASSERT_NE(memory, MAP_FAILED);
+  for (int y = 0; y < 10; ++y)
+    std::memset(static_cast<unsigned char*>(memory) + y * 200, 0xFF, 40);
+  const struct {
+    uint32_t top, left, width, height;
+    bool white;
+  } kCases[] = {
+      {0, 0, 20, 10, true},
+      {5, 10, 10, 5, true},
+      {0, 0, 21, 10, false},
+      {0, 0, 20, 11, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    ASSERT_EQ(d->submit({c.top, c.left, c.width, c.height, 2, UPDATE_MODE_FULL,
+                         0, 4096, 0}),
+              0);
+    const std::vector<std::string> lines = logged();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string& line = lines[0];
+    EXPECT_EQ(line.size() > 6 && line.substr(line.size() - 6) == " white",
+              c.white)
+        << line;
+  }
+  munmap(memory, 10000);
+}
+
 TEST_F(TestController, UpdateQueueOnTheDevice) {
   const struct {
     const char* shim;
@@ -267,10 +303,10 @@ TEST_F(TestController, UpdateQueueOnTheDevice) {
       {"mxcfb-nxp",
        "",
        {"update size=72 top=0 left=0 width=11 height=11 waveform=4 mode=0 "
-        "marker=1 temp=4096 flags=0 dither=0 quant=0",
+        "marker=1 temp=4096 flags=0 dither=0 quant=0 duration=20",
         "wait marker=1 result=done",
         "update size=72 top=0 left=100 width=11 height=11 waveform=4 mode=0 "
-        "marker=2 temp=4096 flags=0 dither=0 quant=0",
+        "marker=2 temp=4096 flags=0 dither=0 quant=0 duration=20",
         "wait marker=2 result=done"}},
       {"mxcfb-kobo-ntx",
        "the controller layout mxcfb-nxp does not fit this device (its first "
@@ -285,10 +321,11 @@ TEST_F(TestController, UpdateQueueOnTheDevice) {
     const auto d = device("mxcfb-nxp");
     ASSERT_NE(d, nullptr);
     DisplayPlan plan;
-    plan.waveforms = {{4, 2, 120000, 80000}};
+    plan.waveforms = {model::defaultProfile().waveforms[0]};  // A2
     UpdateQueue queue(*d, plan);
-    ASSERT_EQ(queue.start(), "");
-    // Apart: the second goes once the first has completed.
+    // Apart: the second goes once the first has completed. Both wait
+    // before the thread starts, since a first update refused stops the
+    // queue, which then takes nothing more.
     PlannedUpdate u;
     u.x1 = u.y1 = 10;
     u.code = 4;
@@ -296,6 +333,7 @@ TEST_F(TestController, UpdateQueueOnTheDevice) {
     u.x0 += 100;
     u.x1 += 100;
     ASSERT_TRUE(queue.push(u));
+    ASSERT_EQ(queue.start(), "");
     EXPECT_EQ(queue.finish(std::chrono::milliseconds(60 * 1000)),
               c.failure.empty());
     EXPECT_EQ(queue.failure(), c.failure);
