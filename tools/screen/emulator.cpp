@@ -95,11 +95,10 @@ int Emulator::readCompared() {
 int Emulator::openReplay() {
   const tools::ServiceOptions& service = options_.service;
   if (options_.replay.empty()) return tools::kGoOn;
-  if (service.all || !service.tap.empty() || service.buffer != 0 ||
-      options_.serve)
+  if (service.all || !service.tap.empty() || service.buffer != 0)
     return usageError(
-        "--replay binds nothing and serves no page: it does not go with "
-        "--all, --tap, --buffer or --serve");
+        "--replay binds nothing: it does not go with --all, --tap or "
+        "--buffer");
 #if ZODM_REPLAY
   if (!tools::loadRecording(kTool, options_.replay, recording_,
                             &recordingInfo_))
@@ -285,7 +284,21 @@ void Emulator::writeFates(const std::vector<model::Fate>& fates) {
 int Emulator::startLivePage() {
 #if ZODM_LIVE_PAGE
   if (!options_.serve) return tools::kGoOn;
-  feed_->showModel(*runner_);
+  bool paced = false;
+#if ZODM_REPLAY
+  // A replay watched live: paced for the viewers, while the model keeps
+  // the recorded time and follows the pace between requests, so that the
+  // page's timeline shows it as it goes.
+  if (!options_.replay.empty()) {
+    pace_ = std::make_unique<tools::ReplayPace>(
+        recording_, options_.speed,
+        [this](int64_t recorded) { runner_->advance(recorded); });
+    feed_->showModel(
+        *runner_, [this] { return pace_->now(); }, options_.speed);
+    paced = true;
+  }
+#endif
+  if (!paced) feed_->showModel(*runner_);
   if (idealPanel_) feed_->showPanel(*idealPanel_);
   const live::Endpoint& endpoint = options_.endpoint;
   std::string problem;
@@ -438,7 +451,7 @@ int Emulator::run() {
   const auto open = [this]() -> std::unique_ptr<tools::DatagramSource> {
 #if ZODM_REPLAY
     if (!options_.replay.empty())
-      return std::make_unique<tools::RecordingSource>(recording_);
+      return std::make_unique<tools::RecordingSource>(recording_, pace_.get());
 #endif
     return tools::openServiceSource(options_.service);
   };

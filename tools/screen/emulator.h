@@ -29,6 +29,7 @@
 #include "serviceLoop.h"
 #if ZODM_REPLAY
 #include "recording.h"
+#include "recordingSource.h"
 #endif
 #if ZODM_LIVE_PAGE
 #include "feed.h"
@@ -99,6 +100,10 @@ class Emulator {
 #endif
   std::unique_ptr<model::Source> source_;
   std::unique_ptr<ModelRunner> runner_;
+#if ZODM_REPLAY
+  // A replay's pace, when the live page watches it; its viewers read it.
+  std::unique_ptr<tools::ReplayPace> pace_;
+#endif
 #if ZODM_LIVE_PAGE
   // Its viewers read the model: it stops before the runner goes.
   std::unique_ptr<live::Server> server_;

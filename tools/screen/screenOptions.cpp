@@ -129,7 +129,14 @@ constexpr char kReplayHelp[] =
     "                      (white without one; FILE is never written), so\n"
     "                      that the panel ends as the live run's did. A bad\n"
     "                      recording: one line naming FILE, the line and the\n"
-    "                      reason, exit status 2, before anything runs\n";
+    "                      reason, exit status 2, before anything runs.\n"
+    "                      With --serve, the replay is paced for the live\n"
+    "                      page's viewers, each request at its recorded time\n"
+    "                      (divided by --speed), while the model keeps the\n"
+    "                      recorded time: it prints what the plain replay\n"
+    "                      prints, and ends when the recording does\n"
+    "      --speed=X       with --replay and --serve, X times as fast\n"
+    "                      (default 1)\n";
 #else
 constexpr char kReplayHelp[] =
     "      --replay=FILE   not in this build, which was made without\n"
@@ -190,6 +197,7 @@ enum {
   kPrintProfileOption,
   kReplayOption,
   kCompareOption,
+  kSpeedOption,
 };
 
 // The options that name a file, and what they fill in.
@@ -261,6 +269,12 @@ int readOption(int c, const tools::ToolText& text, ScreenOptions& options,
     case kPrintProfileOption:
       options.printProfile = true;
       return tools::kGoOn;
+    case kSpeedOption:
+      if (!tools::parseSpeed(optarg, options.speed) || options.speed == 0)
+        return usageError(std::string("--speed: '") + optarg +
+                          "' is not a number above 0, at most 1000000");
+      options.speedGiven = true;
+      return tools::kGoOn;
     case kServeOption:
       return readServe(options);
     default:
@@ -270,6 +284,10 @@ int readOption(int c, const tools::ToolText& text, ScreenOptions& options,
 
 // --compare replays a recording and prints a table, nothing else.
 int checkCompare(const ScreenOptions& options) {
+  if (options.speedGiven && (options.replay.empty() || !options.serve))
+    return usageError(
+        "--speed goes with --replay and --serve: it paces a replay for the "
+        "live page's viewers");
   if (options.compare.empty()) return tools::kGoOn;
   if (options.replay.empty())
     return usageError(
@@ -280,6 +298,8 @@ int checkCompare(const ScreenOptions& options) {
     return usageError(
         "--compare prints only its table: it does not go with --picture, "
         "--panel, --ideal-panel or --print-profile");
+  if (options.serve)
+    return usageError("--compare prints only its table: it serves no page");
   return tools::kGoOn;
 }
 
@@ -306,6 +326,7 @@ int parseScreenOptions(int argc, char* argv[], ScreenOptions& options) {
       {"print-profile", no_argument, nullptr, kPrintProfileOption},
       {"replay", required_argument, nullptr, kReplayOption},
       {"compare", required_argument, nullptr, kCompareOption},
+      {"speed", required_argument, nullptr, kSpeedOption},
   });
   options.service.tool = kTool;
   opterr = 0;  // errors are reported in this tool's own words

@@ -17,14 +17,16 @@ namespace zodm::screen {
 constexpr char kTool[] = "zodm-screen";
 
 struct ScreenOptions {
-  tools::ServiceOptions service;     // --all, --json, --count, --buffer, --tap
-  std::string picture;               // --picture: the heat map's PNG
-  std::string framebuffer;           // --framebuffer: what the app draws into
-  std::string panelPicture;          // --panel: the e-paper model's panel
-  std::string idealPanelPicture;     // --ideal-panel
-  std::string profile;               // --profile: empty for the built-in one
-  bool printProfile = false;         // --print-profile
-  std::string replay;                // --replay: the recording; empty: receive
+  tools::ServiceOptions service;  // --all, --json, --count, --buffer, --tap
+  std::string picture;            // --picture: the heat map's PNG
+  std::string framebuffer;        // --framebuffer: what the app draws into
+  std::string panelPicture;       // --panel: the e-paper model's panel
+  std::string idealPanelPicture;  // --ideal-panel
+  std::string profile;            // --profile: empty for the built-in one
+  bool printProfile = false;      // --print-profile
+  std::string replay;             // --replay: the recording; empty: receive
+  double speed = 1;               // --speed: a served replay's pace
+  bool speedGiven = false;
   std::vector<std::string> compare;  // --compare: profiles replayed beside
   unsigned long long recent = 8;     // --recent: partial rectangles outlined
   bool serve = false;                // --serve: the live page

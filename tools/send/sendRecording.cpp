@@ -39,21 +39,6 @@ timespec after(const timespec& start, int64_t micros) {
 
 }  // namespace
 
-bool parseSpeed(std::string_view word, double& speed) {
-  // strtod needs a terminated text, and reads "inf", "nan" and hex too:
-  // only digits with at most one point are a speed here.
-  const std::string text(word);
-  if (text.empty() || text.find_first_not_of("0123456789.") != text.npos ||
-      text.find('.') != text.rfind('.') || text == ".")
-    return false;
-  char* end = nullptr;
-  const double read = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size() || !(read >= 0 && read <= kMaxSpeed))
-    return false;
-  speed = read;
-  return true;
-}
-
 int sendRecording(const std::string& server,
                   const std::vector<RecordedRequest>& requests, double speed) {
   sockaddr_in address{};

@@ -8,16 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "parse.h"
 #include "recording.h"
 
 namespace zodm::send {
-
-// The largest --speed: a million times faster is as fast as it goes.
-constexpr double kMaxSpeed = 1e6;
-
-// Reads word as a --speed, a decimal number from 0 to kMaxSpeed; false
-// when it is anything else.
-bool parseSpeed(std::string_view word, double& speed);
 
 // Sends each text, byte for byte, in one datagram to UDP port 50555 of
 // server (dotted-decimal IPv4): the first at once, each next at its

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Which lines of /proc/net/udp and udp6 show a socket that would receive a
 // request sent to an address and port.
-#include "waitBound.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
+
+#include "waitBound.h"
 
 namespace {
 

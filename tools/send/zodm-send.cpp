@@ -295,7 +295,7 @@ int replayRecording(const Options& options) {
 #if ZODM_REPLAY
   double speed = 1;
   if (options.speedWord != nullptr &&
-      !zodm::send::parseSpeed(options.speedWord, speed))
+      !zodm::tools::parseSpeed(options.speedWord, speed))
     return usageError(std::string("--speed: '") + options.speedWord +
                       "' is not a number from 0 to 1000000");
   std::vector<zodm::tools::RecordedRequest> requests;

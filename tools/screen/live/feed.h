@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -136,9 +137,12 @@ class Feed {
   // the model's time, the updates of its history that changed, what the
   // run cost so far and, when the model keeps pixels, the rows of its
   // panel. The model's time is taken to count from toolStart(), as the
-  // page's "t" does. Call once, before the first viewer; runner must
-  // outlive them.
-  void showModel(const screen::ModelRunner& runner);
+  // page's "t" does, at the clock's own rate; a replay paced for its
+  // viewers gives its own clock (the recorded time it has reached) and the
+  // rate its time runs at against the clock. Call once, before the first
+  // viewer; runner and clock must outlive them.
+  void showModel(const screen::ModelRunner& runner,
+                 std::function<int64_t()> clock = {}, double rate = 1);
   // The runner's side (its OnChange): the model changed, which wakes the
   // viewers.
   void modelChanged();
@@ -217,6 +221,8 @@ class Feed {
 
   // With a model (the pointer set before any viewer).
   const screen::ModelRunner* runner_ = nullptr;
+  std::function<int64_t()> modelClock_;  // empty: the tool's clock
+  double modelRate_ = 1;
   unsigned long long modelNews_ = 0;  // the runner's news (under mutex_)
   // What the run cost at the model's version and changes of then, shared
   // by the viewers (under summaryMutex_).

@@ -5,6 +5,7 @@
 // look, what the run cost so far and the rows of the model's panel. The
 // model is read under the runner's lock only to copy these; the text is
 // made after it.
+#include <cstdio>
 #include <cstring>
 
 #include "feed.h"
@@ -66,7 +67,12 @@ struct ModelLook {
 
 }  // namespace
 
-void Feed::showModel(const screen::ModelRunner& runner) { runner_ = &runner; }
+void Feed::showModel(const screen::ModelRunner& runner,
+                     std::function<int64_t()> clock, double rate) {
+  runner_ = &runner;
+  modelClock_ = std::move(clock);
+  modelRate_ = rate;
+}
 
 void Feed::modelChanged() {
   {
@@ -101,7 +107,14 @@ void Feed::appendModel(std::string& out, ModelCursor& cursor, bool first,
   });
 
   out += ",\"now\":";
-  appendDecimal(out, now);
+  appendDecimal(out, modelClock_ ? modelClock_() : now);
+  if (modelRate_ != 1) {
+    // The page's clock runs at this rate to follow the model's.
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%.6g", modelRate_);
+    out += ",\"rate\":";
+    out += rate;
+  }
   if (first) {
     out += ",\"waveforms\":[";
     for (const std::string& name : look.waveforms) {

@@ -74,6 +74,8 @@ void ModelRunner::advance(model::Micros at) {
     model_.takeFates(fates_);
   }
   tellFates();
+  // A replay watched live shows the updates that completed meanwhile.
+  if (onChange_) onChange_();
 }
 
 void ModelRunner::run() {

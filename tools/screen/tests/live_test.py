@@ -15,14 +15,18 @@
   order, none dropped, and memory stays bounded;
 - stopped while a burst arrives: received plus dropped is what was sent, in
   the page's totals and in the closing line;
-- SIGTERM ends the streams and the emulator with status 0."""
+- SIGTERM ends the streams and the emulator with status 0;
+- a replay watched live (--replay --serve --speed 50) prints what the plain
+  replay prints, closing lines included."""
 
 import json
 import os
 import re
 import signal
 import socket
+import subprocess
 import sys
+import tempfile
 import time
 
 from screen_testing import (PORT, Screen, Stream, cells, check, emulator, fail,
@@ -349,6 +353,35 @@ def check_sigterm(screen, state, viewer):
         pass
 
 
+@scenario
+def check_paced_replay(screen_program, port):
+    """A recording of some 7 s of requests, replayed as fast as it goes and
+    then paced for the page at 50 times its speed: the same lines, the same
+    closing lines; the model keeps the recorded time at any pace."""
+    lines, t = [], 0.1
+    for i in range(60):
+        x, y = (i * 37) % 600, (i * 53) % 900
+        lines.append(json.dumps({"t": round(t, 6), "text":
+                                 f"!1,0,{i % 4},{x},{y},{x + 100},{y + 50}"}))
+        t += 0.03 if i % 5 else 0.4
+    lines.append(json.dumps({"t": round(t, 6), "text": "!0,0,3"}))
+    with tempfile.NamedTemporaryFile("w", suffix=".jsonl") as recording:
+        recording.write("\n".join(lines) + "\n")
+        recording.flush()
+        outputs = []
+        for extra in ([], ["--serve", f"127.0.0.1:{port}", "--speed", "50"]):
+            done = subprocess.run(
+                emulator + [screen_program, "--replay", recording.name,
+                            "--json", *extra],
+                capture_output=True, text=True, timeout=120)
+            errors = [line for line in done.stderr.splitlines()
+                      if "live page at" not in line]
+            outputs.append((done.returncode, done.stdout, errors))
+    check(outputs[0][0] == 0 and outputs[0] == outputs[1],
+          f"the paced replay printed otherwise: {outputs[1]}, the plain "
+          f"one {outputs[0]}")
+
+
 def main():
     screen_program, send_program = sys.argv[1:3]
     check_bad_arguments(screen_program)
@@ -370,6 +403,7 @@ def main():
     check_sigterm(screen, state, viewer)
     stalled.close()
     late.close()
+    check_paced_replay(screen_program, port)
     finish("live_end_to_end")
 
 

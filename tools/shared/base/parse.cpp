@@ -3,6 +3,8 @@
 #include "parse.h"
 
 #include <charconv>
+#include <cstdlib>
+#include <string>
 #include <system_error>
 
 namespace zodm::tools {
@@ -35,6 +37,21 @@ IntWord parseInt32(std::string_view word, int32_t& value) {
     return IntWord::kNotAnInteger;
   value = read;
   return IntWord::kValue;
+}
+
+bool parseSpeed(std::string_view word, double& speed) {
+  // strtod needs a terminated text, and reads "inf", "nan" and hex too:
+  // only digits with at most one point are a speed here.
+  const std::string text(word);
+  if (text.empty() || text.find_first_not_of("0123456789.") != text.npos ||
+      text.find('.') != text.rfind('.') || text == ".")
+    return false;
+  char* end = nullptr;
+  const double read = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || !(read >= 0 && read <= kMaxSpeed))
+    return false;
+  speed = read;
+  return true;
 }
 
 }  // namespace zodm::tools

@@ -23,6 +23,14 @@ enum class IntWord { kValue, kOutOfRange, kNotAnInteger };
 // bits into value.
 IntWord parseInt32(std::string_view word, int32_t& value);
 
+// The largest speed of a replay: a million times faster is as fast as it
+// goes.
+constexpr double kMaxSpeed = 1e6;
+
+// Reads word as a replay's speed, a decimal number (digits, at most one
+// point) from 0 to kMaxSpeed; false when it is anything else.
+bool parseSpeed(std::string_view word, double& speed);
+
 }  // namespace zodm::tools
 
 #endif  // ZODM_TOOLS_BASE_PARSE_H

@@ -355,11 +355,12 @@
   const laneOwners = new Array(LANES).fill(0);
   const hatches = [];
   let waveformNames = [];
-  let offset = null;  // page ms minus model ms
+  let offset = null;  // page ms minus model ms, the model's taken at rate
+  let rate = 1;  // model time per page time: a paced replay's speed
   let ticking = false;
 
   function modelNow() {
-    return (performance.now() - offset) * 1000;
+    return (performance.now() - offset) * 1000 * rate;
   }
 
   function colour(waveform) {
@@ -425,7 +426,11 @@
 
   function applyModel(message) {
     if (typeof message.now !== 'number') return;
-    const gap = performance.now() - message.now / 1000;
+    if (typeof message.rate === 'number' && message.rate !== rate) {
+      rate = message.rate;
+      offset = null;
+    }
+    const gap = performance.now() - message.now / 1000 / rate;
     offset = offset === null ? gap : Math.min(offset, gap);
     for (const update of message.updates || []) {
       const known = updates.get(update.id);
