@@ -147,6 +147,17 @@ def check_catch_up_and_news(test, browser):
     check(state["images"] == 0, "the hostile text became an element")
     check(state["rate"].isdigit(), f"rate: {state['rate']}")
 
+    # In a tall window the heat map grows, but never pushes the side panel
+    # out of the window.
+    browser.call("Emulation.setDeviceMetricsOverride", width=1400,
+                 height=1700, deviceScaleFactor=1, mobile=False)
+    right = browser.wait_for("""(() => {
+        const r = document.querySelector('aside').getBoundingClientRect();
+        return r.width > 0 && r.right <= innerWidth && r.right; })()""")
+    check(right, "in a 1400 x 1700 window the side panel leaves the window")
+    browser.call("Emulation.setDeviceMetricsOverride", width=1280,
+                 height=1100, deviceScaleFactor=1, mobile=False)
+
 
 @scenario
 def check_model_and_colours(browser):
