@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "base64.h"
+
 namespace zodm::live {
 
 namespace {
@@ -19,20 +21,6 @@ void appendCellRuns(std::string& out, const Cell* row, std::size_t width) {
     out += ',';
     tools::appendDecimal(out, end - x);
     x = end;
-  }
-}
-
-constexpr char kBase64[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-void appendBase64(std::string& out, const uint8_t* data, std::size_t size) {
-  for (std::size_t i = 0; i < size; i += 3) {
-    const std::size_t left = std::min<std::size_t>(3, size - i);
-    uint32_t group = static_cast<uint32_t>(data[i]) << 16;
-    if (left > 1) group |= static_cast<uint32_t>(data[i + 1]) << 8;
-    if (left > 2) group |= data[i + 2];
-    for (std::size_t k = 0; k < 4; ++k)
-      out += k <= left ? kBase64[group >> (18 - 6 * k) & 63] : '=';
   }
 }
 
@@ -54,7 +42,7 @@ void appendGrayRow(std::string& out, const uint8_t* row, std::size_t width) {
   if (out.size() - start <= base64) return;
   out.resize(start);
   out += '"';
-  appendBase64(out, row, width);
+  out += tools::base64(row, width);
   out += '"';
 }
 
