@@ -63,11 +63,18 @@ std::vector<Row> rowsFor(const std::vector<Summary>& costs) {
 
 }  // namespace
 
-model::Summary replayCost(const std::vector<Arrival>& arrivals,
-                          model::Micros end, const model::Profile& profile,
-                          model::Source* source) {
+model::Summary replayCost(
+    const std::vector<Arrival>& arrivals, model::Micros end,
+    const model::Profile& profile, model::Source* source,
+    const std::function<void(const Arrival& arrival)>& draw) {
   model::Model m(profile, source);
-  for (const Arrival& a : arrivals) m.submit(a.at, a.command);
+  for (const Arrival& a : arrivals) {
+    if (draw) {
+      m.advance(a.at);
+      draw(a);
+    }
+    m.submit(a.at, a.command);
+  }
   m.finish(end);
   return m.summary();
 }

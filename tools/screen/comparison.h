@@ -5,6 +5,8 @@
 #ifndef ZODM_TOOLS_SCREEN_COMPARISON_H
 #define ZODM_TOOLS_SCREEN_COMPARISON_H
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,14 +19,18 @@ namespace zodm::screen {
 struct Arrival {
   model::Micros at;
   DmCommand command;
+  std::size_t index;  // in the recording
 };
 
 // What the requests cost a panel of profile, its pixels read from source
 // (nullptr: none), when the run ends at end (its last datagram's time):
-// what a replay's closing object says under "panel".
-model::Summary replayCost(const std::vector<Arrival>& arrivals,
-                          model::Micros end, const model::Profile& profile,
-                          model::Source* source);
+// what a replay's closing object says under "panel". With draw, the
+// model's time first passes to each arrival, then draw(arrival) draws its
+// recorded pixels into what source reads, as a replay does.
+model::Summary replayCost(
+    const std::vector<Arrival>& arrivals, model::Micros end,
+    const model::Profile& profile, model::Source* source,
+    const std::function<void(const Arrival& arrival)>& draw = {});
 
 // A table: a column per run, headed by its name, a row per cost: updates,
 // merges, collisions, time waited, flashes, the busy share, the latency's

@@ -61,8 +61,9 @@ TEST(Comparison, TableHasAColumnPerProfile) {
 TEST(Comparison, OneRecordingUnderTwoProfiles) {
   std::vector<Arrival> arrivals;
   for (int i = 0; i < 12; ++i)
-    arrivals.push_back(
-        {i * 200 * kMs, {DM_CMD_DISPLAY_PARTIAL, 0, 0, 10, 10, 50, 70}});
+    arrivals.push_back({i * 200 * kMs,
+                        {DM_CMD_DISPLAY_PARTIAL, 0, 0, 10, 10, 50, 70},
+                        static_cast<std::size_t>(i)});
   model::Profile every6 = model::defaultProfile();
   every6.flashEvery = 6;
   const model::Summary plain =

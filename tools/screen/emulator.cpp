@@ -422,24 +422,48 @@ int Emulator::compare() {
     DmCommand command{};
     // As a replay reads it: up to its first NUL.
     if (dmMessageParser(r.text.c_str(), &command) == 0)
-      arrivals.push_back({r.micros, command});
+      arrivals.push_back({r.micros, command, i});
     end = r.micros;
   }
 #endif
-  if (framebuffer_)
-    source_ = std::make_unique<FramebufferSource>(*framebuffer_);
   std::vector<std::string> names = {
       options_.profile.empty() ? "built-in" : options_.profile};
-  std::vector<model::Summary> costs = {
-      replayCost(arrivals, end, profile_, source_.get())};
+  std::vector<const model::Profile*> profiles = {&profile_};
   for (std::size_t i = 0; i < compared_.size(); ++i) {
     names.push_back(options_.compare[i]);
-    costs.push_back(replayCost(arrivals, end, compared_[i], source_.get()));
+    profiles.push_back(&compared_[i]);
   }
+  std::vector<model::Summary> costs;
+  for (const model::Profile* profile : profiles)
+    costs.push_back(compareOne(arrivals, end, *profile));
   return print(options_.service.json ? comparisonJson(names, costs)
                                      : comparisonTable(names, costs))
              ? 0
              : tools::kExitFailure;
+}
+
+// One replay of --compare's: a recording with pixels draws them into a
+// framebuffer of the run's own, from the same start as every other run.
+model::Summary Emulator::compareOne(const std::vector<Arrival>& arrivals,
+                                    model::Micros end,
+                                    const model::Profile& profile) {
+  std::unique_ptr<Framebuffer> own;
+#if ZODM_REPLAY
+  if (drawsPixels_)
+    own =
+        RecordingPixels::replayFramebuffer(recordingInfo_, framebuffer_.get());
+#endif
+  Framebuffer* read = own ? own.get() : framebuffer_.get();
+  std::unique_ptr<FramebufferSource> source;
+  if (read != nullptr) source = std::make_unique<FramebufferSource>(*read);
+  std::function<void(const Arrival&)> draw;
+#if ZODM_REPLAY
+  if (own)
+    draw = [&](const Arrival& a) {
+      RecordingPixels::draw(recording_[a.index], *own);
+    };
+#endif
+  return replayCost(arrivals, end, profile, source.get(), draw);
 }
 
 int Emulator::run() {

@@ -74,6 +74,8 @@ class Emulator {
   bool copyModelPanel(std::vector<uint8_t>& pixels);
   int writeLastPanels();
   int compare();
+  model::Summary compareOne(const std::vector<Arrival>& arrivals,
+                            model::Micros end, const model::Profile& profile);
   void drawRecordedPixels(const tools::Received& received);
   int report(int status);
 

@@ -190,6 +190,18 @@ for name, args in replays:
         with open(args[1], "rb") as f:
             check(f.read() == b"\xff" * SIZE, "the replay wrote its file")
 
+# --- --compare replays with the pixels too: each run under the live
+# run's profile ends with its residue, from the same start.
+status, out, errors = run(screen_program, "--replay", path("rec.jsonl"),
+                          "--json", "--profile", profile, "--compare",
+                          profile)
+compared = [json.loads(line)["panel"] for line in out.decode().splitlines()]
+check(status == 0 and len(compared) == 2 and all(
+    c["residue_max"] == totals["panel"]["residue_max"] and
+    c["residue_area"] == totals["panel"]["residue_area"] for c in compared),
+      f"--compare: {status} {compared}, the live run "
+      f"{totals['panel']['residue_max']}")
+
 # --- The same without pixels, format 1, still replays as before.
 old = [re.sub(r',"rect":\[[0-9,]*\],"pixels":"[^"]*"', "", line)
        for line in live[:-1]]
