@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "requestLines.h"
+#include "text.h"
 #include "zodm.h"
 #ifdef ZODM_HAVE_ZLIB
 #include "pixelCodec.h"
@@ -19,9 +20,18 @@ namespace {
 using Json = nlohmann::json;
 using geometry::Rect;
 
-std::string rectText(const Rect& r) {
-  return "(" + std::to_string(r.x0) + "," + std::to_string(r.y0) + ")-(" +
-         std::to_string(r.x1) + "," + std::to_string(r.y1) + ")";
+// Built by appending, as GCC 12 at -O3 wrongly flags "..." + string
+// (-Wrestrict).
+void appendRectText(std::string& out, const Rect& r) {
+  out += '(';
+  appendDecimal(out, r.x0);
+  out += ',';
+  appendDecimal(out, r.y0);
+  out += ")-(";
+  appendDecimal(out, r.x1);
+  out += ',';
+  appendDecimal(out, r.y1);
+  out += ')';
 }
 
 // Reads "rect", [x0,y0,x1,y1] with its corners in order inside the area,
@@ -40,8 +50,8 @@ std::string readRect(const Json& rect, Rect& r) {
   if (r.x0 > r.x1 || r.y0 > r.y1)
     return "\"rect\" must have its corners in order, x0 <= x1 and y0 <= y1";
   if (r.x1 > DM_MAX_X)
-    return "\"rect\" reaches beyond the display area, x 0.." +
-           std::to_string(DM_MAX_X);
+    return std::string("\"rect\" reaches beyond the display area, x 0..")
+        .append(std::to_string(DM_MAX_X));
   return "";
 }
 
@@ -104,7 +114,7 @@ std::string readText(const Json& pixels, const Rect& r, std::string& text) {
                                static_cast<std::size_t>(r.height()));
   const std::string problem =
       decodePixels(text, r.width(), r.height(), decoded.data());
-  if (!problem.empty()) return "\"pixels\": " + problem;
+  if (!problem.empty()) return std::string("\"pixels\": ").append(problem);
 #else
   (void)r;
 #endif
@@ -128,10 +138,12 @@ std::string readPixels(const Json& object,
   std::string problem = readRect(*rect, read.rect);
   Rect refreshed{};
   if (problem.empty()) problem = requestRect(object, refreshed);
-  if (problem.empty() && refreshed != read.rect)
-    problem = "\"rect\" " + rectText(read.rect) +
-              " is not the rectangle its request refreshes, " +
-              rectText(refreshed);
+  if (problem.empty() && refreshed != read.rect) {
+    problem = "\"rect\" ";
+    appendRectText(problem, read.rect);
+    problem += " is not the rectangle its request refreshes, ";
+    appendRectText(problem, refreshed);
+  }
   if (problem.empty())
     problem = error != object.end() ? readError(*error, read.error)
                                     : readText(*text, read.rect, read.text);
