@@ -99,7 +99,7 @@ class Model {
  public:
   // With a source, the model keeps the panel's pixels (it starts white);
   // without one, only time, collisions, merges, flashes and latency.
-  // profile and source must outlive the model.
+  // The model keeps its own copy of profile; source must outlive it.
   Model(const Profile& profile, Source* source);
 
   // An accepted request that arrived at time now (no earlier than the one
@@ -190,7 +190,7 @@ class Model {
   int priorityKey(int priority) const;
   std::size_t stronger(std::size_t a, std::size_t b) const;
 
-  const Profile& profile_;
+  const Profile profile_;
   Source* source_;
   std::vector<Live> running_;
   std::vector<Live> waiting_;  // in order of arrival
